@@ -1,0 +1,171 @@
+// Records exchanged with the host. They are plain, naturally aligned, in the
+// host's field order; with 4-byte pointers the offsets are the host's own,
+// checked below in the 32-bit build. A 64-bit build only widens the pointers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct DriverContext;
+
+// Request codes: the slots of the handler table.
+enum RequestCode : uint32_t {
+  kRequestLoadDriver = 1,
+  kRequestWarmStart = 2,
+  kRequestParseAddress = 3,
+  kRequestParseBlockAddress = 4,
+  kRequestReadSingle = 5,
+  kRequestReadBlock = 6,
+  kRequestWriteSingle = 7,
+  kRequestWriteBlock = 10,
+  kRequestClosePort = 11,
+  kRequestClosePortToo = 12,
+  kRequestReopenPort = 13,
+  kRequestGetDriverInfo = 14,
+  kRequestChangePortSettings = 15,
+  kRequestBrowseAddress = 16,
+  kRequestSlots = 17,
+};
+
+struct KelRequest {
+  DriverContext* context;  // the board's context, contextSize bytes, host-owned
+  uint32_t code;           // request code, indexes the handler table
+  int32_t board;           // board number: selects the network file
+  uint32_t hostField;      // the host's own, never read
+  void* params;            // parameter block of the request
+};
+
+// Line parameters: baud rate, data bits, stop-bit code (0 one, 1 one and a
+// half, 2 two) and parity code (0 none, 1 odd, 2 even, 3 mark, 4 space).
+struct LineSettings {
+  uint16_t baudRate;
+  uint16_t dataBits;
+  uint16_t stopBits;
+  uint16_t parity;
+};
+
+struct DriverInfo {
+  int32_t version;
+  const char* name;
+  const char* banner;
+  int32_t contextSize;
+  int32_t hostValue1;
+  LineSettings defaultLine;
+  int32_t hostValue2;
+};
+
+struct LoadParams {
+  char portName[12];
+  uint32_t portInUse;
+  int32_t readTimeout;  // units of 10 ms
+  LineSettings line;
+};
+
+struct PortChangeParams {
+  char portName[12];
+  int32_t readTimeout;  // units of 10 ms; 0 keeps the current one
+  LineSettings line;
+};
+
+struct WarmStartParams {
+  int32_t plc;  // printed in the warm-start message; the rest is the host's
+};
+
+// The parsed address of a tag, as the parse requests return it.
+constexpr int32_t kNoBit = 255;
+
+struct ParseRecord {
+  const char* gas;
+  uint32_t hostField;
+  int32_t dataType;
+  int32_t count;
+  int32_t station;
+  int32_t area;
+  int32_t element;
+  int32_t bit;
+  int32_t width;
+};
+
+struct TagRecord {
+  const char* gas;
+  uint32_t hostField1;
+  int32_t station;
+  int32_t area;
+  int32_t element;
+  int32_t bit;
+  int32_t width;
+  uint32_t hostField2;
+  int32_t count;
+  uint32_t hostField3;
+  uint16_t* data;
+};
+
+struct BrowseRecord {
+  char* gasBuffer;    // receives the composed GAS, at least 10 characters
+  void* ownerWindow;  // the host's window, owner of the dialog
+};
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(offsetof(KelRequest, context) == 0);
+static_assert(offsetof(KelRequest, code) == 4);
+static_assert(offsetof(KelRequest, board) == 8);
+static_assert(offsetof(KelRequest, params) == 16);
+static_assert(sizeof(KelRequest) == 20);
+
+static_assert(sizeof(LineSettings) == 8);
+static_assert(offsetof(LineSettings, dataBits) == 2);
+static_assert(offsetof(LineSettings, stopBits) == 4);
+static_assert(offsetof(LineSettings, parity) == 6);
+
+static_assert(offsetof(DriverInfo, version) == 0);
+static_assert(offsetof(DriverInfo, name) == 4);
+static_assert(offsetof(DriverInfo, banner) == 8);
+static_assert(offsetof(DriverInfo, contextSize) == 12);
+static_assert(offsetof(DriverInfo, hostValue1) == 16);
+static_assert(offsetof(DriverInfo, defaultLine) == 20);
+static_assert(offsetof(DriverInfo, hostValue2) == 28);
+static_assert(sizeof(DriverInfo) == 32);
+
+static_assert(offsetof(LoadParams, portName) == 0);
+static_assert(offsetof(LoadParams, portInUse) == 12);
+static_assert(offsetof(LoadParams, readTimeout) == 16);
+static_assert(offsetof(LoadParams, line) == 20);
+static_assert(sizeof(LoadParams) == 28);
+
+static_assert(offsetof(PortChangeParams, portName) == 0);
+static_assert(offsetof(PortChangeParams, readTimeout) == 12);
+static_assert(offsetof(PortChangeParams, line) == 16);
+static_assert(sizeof(PortChangeParams) == 24);
+
+static_assert(offsetof(WarmStartParams, plc) == 0);
+
+static_assert(offsetof(ParseRecord, gas) == 0);
+static_assert(offsetof(ParseRecord, dataType) == 8);
+static_assert(offsetof(ParseRecord, count) == 12);
+static_assert(offsetof(ParseRecord, station) == 16);
+static_assert(offsetof(ParseRecord, area) == 20);
+static_assert(offsetof(ParseRecord, element) == 24);
+static_assert(offsetof(ParseRecord, bit) == 28);
+static_assert(offsetof(ParseRecord, width) == 32);
+static_assert(sizeof(ParseRecord) == 36);
+
+static_assert(offsetof(TagRecord, gas) == 0);
+static_assert(offsetof(TagRecord, station) == 8);
+static_assert(offsetof(TagRecord, area) == 12);
+static_assert(offsetof(TagRecord, element) == 16);
+static_assert(offsetof(TagRecord, bit) == 20);
+static_assert(offsetof(TagRecord, width) == 24);
+static_assert(offsetof(TagRecord, count) == 32);
+static_assert(offsetof(TagRecord, data) == 40);
+static_assert(sizeof(TagRecord) == 44);
+
+static_assert(offsetof(BrowseRecord, gasBuffer) == 0);
+static_assert(offsetof(BrowseRecord, ownerWindow) == 4);
+static_assert(sizeof(BrowseRecord) == 8);
+#endif
+
+// The single export. Returns the handler's result unchanged; an empty or
+// unknown slot, or a null request, gives kResultNoSuchRequest.
+constexpr int32_t kResultNoSuchRequest = -1;
+
+extern "C" int32_t KelMain(KelRequest* request);

@@ -1,0 +1,27 @@
+// The board's network file: which stations exist on the line, their SNP IDs
+// and protocols, the attach-response wait and RTS.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/host_interface.h"
+
+// Results of ReadNetworkFile.
+constexpr int kNetworkFileIllegal = 0;   // an illegal line stopped the reading
+constexpr int kNetworkFileUsable = 1;    // read to its end, or absent (peer-to-peer mode)
+constexpr int kNetworkFileBadBoard = 2;  // the board number does not fit the file name
+
+constexpr int kConfigLineBufferSize = 135;
+constexpr int kConfigLineMaxRead = 15;  // characters read per logical line
+
+// Reads "kelG1NN.int" of request->board from the current directory into
+// request->context.
+int ReadNetworkFile(KelRequest* request);
+
+// Reads one logical line: at most 15 characters, keeping letters, digits and
+// '*'. 1 with a NUL-terminated line in the buffer, 0 when there is none.
+int ReadConfigLine(std::FILE* file, char* line);
+
+// Builds the file name of a board; false when the number does not fit.
+bool NetworkFileName(int32_t board, char (&name)[16]);

@@ -1,0 +1,28 @@
+#include <time.h>
+
+#include "platform/clock.h"
+
+namespace {
+
+uint32_t NativeTick() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void NativeSleep(uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0) {
+  }
+}
+
+constexpr ClockBackend kNative{NativeTick, NativeSleep};
+const ClockBackend* g_clock = nullptr;
+
+}  // namespace
+
+const ClockBackend& NativeClockBackend() { return kNative; }
+void SetClockBackend(const ClockBackend* backend) { g_clock = backend; }
+uint32_t TickCount() { return (g_clock ? g_clock : &kNative)->tickCount(); }
+void SleepMs(uint32_t ms) { (g_clock ? g_clock : &kNative)->sleepMs(ms); }

@@ -1,0 +1,1 @@
+// Filled in by the Win32 serial layer.

@@ -1,0 +1,80 @@
+#include "driver/handlers.h"
+#include "platform/host_log.h"
+#include "requests/tag_request.h"
+#include "snp/snp_read.h"
+#include "snp/snp_write.h"
+#include "snpx/snpx_read.h"
+#include "snpx/snpx_write.h"
+
+namespace {
+
+constexpr ProtocolOps kSnp{SnpRead, SnpWrite, SnpReadWord};
+constexpr ProtocolOps kSnpx{SnpxRead, SnpxWrite, SnpxReadWord};
+
+int32_t ReadBlockOf(DriverContext* context, const TagRecord& tag) {
+  const ProtocolOps& protocol = ProtocolFor(context, tag.station);
+  const GasCopy gas(tag.gas);
+  if (tag.count < 1) return kProtocolFailed;
+  AccessDescriptor access{};
+  BuildWordAccess(&tag, &access);
+  const int32_t result = protocol.read(context, tag.station, context->snpIds[tag.station], &access, tag.data);
+  if (result != kProtocolOk) {
+    KEL_LOG(kLevelInfo, "KelG1:Read failed. Plc %d. rc = %d. GAS= %s", static_cast<int>(tag.station),
+            static_cast<int>(result), gas.text);
+  }
+  return result;
+}
+
+}  // namespace
+
+const ProtocolOps& ProtocolFor(const DriverContext* context, int32_t station) {
+  return context->snpxStation[station] == 1 ? kSnpx : kSnp;
+}
+
+TagRecord* ServableTag(KelRequest* request) {
+  if (request == nullptr || request->context == nullptr || request->params == nullptr) return nullptr;
+  auto* tag = static_cast<TagRecord*>(request->params);
+  if (tag->gas == nullptr || tag->data == nullptr) return nullptr;
+  if (tag->station < 0 || tag->station >= kStationSlots) return nullptr;
+  return tag;
+}
+
+GasCopy::GasCopy(const char* gas) {
+  int i = 0;
+  for (; i < static_cast<int>(sizeof text) - 1 && gas[i] != '\0'; ++i) {
+    const char c = gas[i];
+    text[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  text[i] = '\0';
+}
+
+TagRecord OneElementBlock(const TagRecord& tag) {
+  TagRecord block = tag;
+  block.count = 1;
+  if (tag.width == 16) block.data = tag.data + 1;
+  return block;
+}
+
+int32_t ReadSingle(KelRequest* request) {
+  const TagRecord* tag = ServableTag(request);
+  if (tag == nullptr) return kProtocolFailed;
+  DriverContext* context = request->context;
+  if (tag->bit == kNoBit) return ReadBlockOf(context, OneElementBlock(*tag));
+
+  const ProtocolOps& protocol = ProtocolFor(context, tag->station);
+  const GasCopy gas(tag->gas);
+  AccessDescriptor access{};
+  BuildBitAccess(tag, &access);
+  const int32_t result = protocol.read(context, tag->station, context->snpIds[tag->station], &access, tag->data + 1);
+  if (result != kProtocolOk) {
+    KEL_LOG(kLevelInfo, "KelG1: Read failed. Plc %d. RC=%d. GAS= %s", static_cast<int>(tag->station),
+            static_cast<int>(result), gas.text);
+  }
+  return result;
+}
+
+int32_t ReadBlock(KelRequest* request) {
+  const TagRecord* tag = ServableTag(request);
+  if (tag == nullptr) return kProtocolFailed;
+  return ReadBlockOf(request->context, *tag);
+}

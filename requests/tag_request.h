@@ -1,0 +1,32 @@
+// What the read and write requests share: the checks of the host's record,
+// the protocol choice and the GAS copy quoted in their messages.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/driver_context.h"
+#include "driver/host_interface.h"
+#include "requests/access.h"
+
+struct ProtocolOps {
+  int32_t (*read)(DriverContext*, int32_t, const char*, const AccessDescriptor*, uint16_t*);
+  int32_t (*write)(DriverContext*, int32_t, const char*, const AccessDescriptor*, const uint16_t*);
+  int32_t (*readWord)(KelRequest*, const AccessDescriptor*, uint16_t*);
+};
+
+// SNPX for a station whose flag is 1, SNP otherwise.
+const ProtocolOps& ProtocolFor(const DriverContext* context, int32_t station);
+
+// The tag of a request when it can be served: context, record, GAS and data
+// present and a station in 0..64. nullptr otherwise.
+TagRecord* ServableTag(KelRequest* request);
+
+// The GAS as the messages quote it: at most 31 characters, upper case.
+struct GasCopy {
+  char text[32];
+  explicit GasCopy(const char* gas);
+};
+
+// Whole elements of a single request run as a one-element block: the copy
+// of the tag has count 1 and, for a 16-bit element, the data one word on.
+TagRecord OneElementBlock(const TagRecord& tag);

@@ -1,0 +1,68 @@
+#include "address/gas.h"
+#include "driver/handlers.h"
+#include "platform/host_log.h"
+#include "requests/tag_request.h"
+
+namespace {
+
+bool BlockWritable(int32_t area) { return IsRegisterArea(area) || area == 'F'; }
+
+int32_t WriteBlockOf(DriverContext* context, const TagRecord& tag) {
+  const ProtocolOps& protocol = ProtocolFor(context, tag.station);
+  const GasCopy gas(tag.gas);
+  if (tag.count < 1) return kProtocolFailed;
+  if (tag.count > 1 && !BlockWritable(tag.area)) {
+    KEL_LOG(kLevelInfo, "KELG1:Block write not allowed. GAS= %s", gas.text);
+    return kProtocolFailed;
+  }
+  AccessDescriptor access{};
+  BuildWordAccess(&tag, &access);
+  const int32_t result = protocol.write(context, tag.station, context->snpIds[tag.station], &access, tag.data);
+  if (result != kProtocolOk) {
+    KEL_LOG(kLevelInfo, "KelG1: Write failed. Plc %d. RC=%d. GAS= %s", static_cast<int>(tag.station),
+            static_cast<int>(result), gas.text);
+  }
+  return result;
+}
+
+}  // namespace
+
+int32_t WriteSingle(KelRequest* request) {
+  const TagRecord* tag = ServableTag(request);
+  if (tag == nullptr) return kProtocolFailed;
+  DriverContext* context = request->context;
+  if (tag->bit == kNoBit) return WriteBlockOf(context, OneElementBlock(*tag));
+
+  const ProtocolOps& protocol = ProtocolFor(context, tag->station);
+  const GasCopy gas(tag->gas);
+  const uint16_t kept = tag->data[1];
+  // The value sent: the host's value, or for a bit in a register word the
+  // PLC's word with that one bit changed.
+  uint16_t source[1] = {kept};
+  AccessDescriptor access{};
+  if (IsRegisterArea(tag->area)) {
+    BuildBitAccess(tag, &access);
+    uint16_t word = 0;
+    const int32_t readResult = protocol.readWord(request, &access, &word);
+    if (readResult != kProtocolOk) {
+      KEL_LOG(kLevelInfo, "KELG1: Read before Write failed. Plc %d rc = %d. GAS= %s", static_cast<int>(tag->station),
+              static_cast<int>(readResult), gas.text);
+      return readResult;
+    }
+    const uint16_t mask = static_cast<uint16_t>(1u << (tag->bit & 15));
+    source[0] = (kept & 1) != 0 ? static_cast<uint16_t>(word | mask) : static_cast<uint16_t>(word & ~mask);
+  }
+  BuildBitAccess(tag, &access);
+  const int32_t result = protocol.write(context, tag->station, context->snpIds[tag->station], &access, source);
+  if (result != kProtocolOk) {
+    KEL_LOG(kLevelInfo, "KelG1: Write failed. Plc %d rc = %d. GAS= %s", static_cast<int>(tag->station),
+            static_cast<int>(result), gas.text);
+  }
+  return result;
+}
+
+int32_t WriteBlock(KelRequest* request) {
+  const TagRecord* tag = ServableTag(request);
+  if (tag == nullptr) return kProtocolFailed;
+  return WriteBlockOf(request->context, *tag);
+}

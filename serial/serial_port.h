@@ -1,0 +1,54 @@
+// The serial port layer: the only door between the driver and a serial
+// device. The operations below dispatch to a backend (the operating system's,
+// or a scripted fake line in tests); the layer itself writes no message.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/host_interface.h"
+
+struct PortSettings;
+
+// Opaque handle of an open port; kNoPort when there is none.
+using PortHandle = intptr_t;
+constexpr PortHandle kNoPort = 0;
+
+// Result codes of the layer.
+constexpr int kSerialOk = 0;
+constexpr int kSerialOpenFailed = 1;      // cannot open, or cannot set its timeouts
+constexpr int kSerialShortWrite = 2;      // fewer bytes written than asked
+constexpr int kSerialStateUnreadable = 4; // the device's state cannot be read
+constexpr int kSerialStateRejected = 5;   // the new state cannot be applied
+constexpr int kSerialIoFailed = 7;        // a read, write or close failed
+
+// Timeouts given to every newly opened port: a read waits at most this long
+// in total; a write has no timeout.
+constexpr uint32_t kInitialReadTimeoutMs = 1000;
+constexpr uint32_t kDeviceQueueSize = 1200;
+
+struct SerialBackend {
+  int (*open)(const char* name, const LineSettings* line, uint16_t options, PortHandle* handle);
+  int (*close)(PortHandle handle);
+  int (*setReadTimeout)(PortHandle handle, int32_t value);
+  int (*purgeInput)(PortHandle handle);
+  int (*sendBreak)(uint32_t durationMs, PortHandle handle);
+  int (*write)(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
+  int (*readExact)(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* received);
+};
+
+// The operating system's backend (platform layer).
+const SerialBackend& NativeSerialBackend();
+
+// Replaces the backend (tests); nullptr restores the native one.
+void SetSerialBackend(const SerialBackend* backend);
+
+int SerialOpen(const char* name, const LineSettings& line, uint16_t options, PortHandle* handle);
+PortHandle OpenPort(const PortSettings& settings);
+int SerialClose(PortHandle handle);
+// Sets the total read timeout to value x 10 ms; returns the previous one in
+// units of 10 ms, or 0 when the timeouts cannot be read or written.
+int SetReadTimeout(PortHandle handle, int32_t value);
+int PurgeInput(PortHandle handle);
+int SendBreak(uint32_t durationMs, PortHandle handle);
+int SerialWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
+int SerialReadExact(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* received);

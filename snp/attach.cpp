@@ -1,0 +1,89 @@
+#include "snp/attach.h"
+
+#include <cstring>
+
+#include "driver/driver_context.h"
+#include "platform/clock.h"
+#include "platform/host_log.h"
+#include "serial/frame.h"
+#include "snpx/snpx_frames.h"
+
+namespace {
+
+// True while the last ACK/NAK the driver sent lies less than window ms back.
+// The difference is unsigned, so a wrap of the tick counter is harmless.
+bool RecentlyActive(const DriverContext* context, uint32_t window) {
+  return context->lastAckTick != 0 && TickCount() - context->lastAckTick < window;
+}
+
+}  // namespace
+
+void EncodeBccHex(uint8_t bcc, uint8_t* digits) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  digits[0] = static_cast<uint8_t>(kHex[bcc >> 4]);
+  digits[1] = static_cast<uint8_t>(kHex[bcc & 0x0F]);
+}
+
+void BuildSnpAttachRequest(const char* snpId, uint8_t (&frame)[kAttachFrameSize]) {
+  std::memset(frame, 0, sizeof frame);
+  frame[0] = kEsc;
+  frame[1] = 'A';
+  // Seven bytes of the ID as stored: an 8-character ID loses its last one.
+  std::memcpy(frame + 2, snpId, 7);
+  std::memcpy(frame + 10, "0A000   ", 8);
+  frame[18] = kEtb;
+  EncodeBccHex(ComputeBcc(frame, 22), frame + 22);
+}
+
+void SnpSendAttach(DriverContext* context, const char* snpId) {
+  uint8_t frame[kAttachFrameSize];
+  BuildSnpAttachRequest(snpId, frame);
+  SendExact(context, frame, sizeof frame);
+}
+
+int SnpGetAttachResponse(DriverContext* context) {
+  uint8_t response[kAttachFrameSize] = {};
+  SetReadTimeout(context->port, context->attachWait);
+  const int received = ReceiveExact(context, response, sizeof response);
+  SetReadTimeout(context->port, context->readTimeout);
+  if (!received) return 0;
+  uint8_t digits[2];
+  EncodeBccHex(ComputeBcc(response, 22), digits);
+  if (response[22] == digits[0] && response[23] == digits[1]) return 1;
+  KEL_LOG(kLevelFault, "KELG1: BCC Error in Attach Response Message");
+  return 0;
+}
+
+int SnpxBroadcastAttach(DriverContext* context, int32_t station) {
+  // One broadcast attach serves every SNPX station, so the station is not
+  // compared while the window lasts.
+  if (context->snpxAttached == 1 && RecentlyActive(context, kSnpxReuseWindowMs)) return 1;
+  PurgeInput(context->port);
+  SendLineBreak(context);
+  SleepMs(kPauseAfterBreakMs);
+  uint8_t frame[kSnpxRequestSize];
+  BuildSnpxBroadcastAttach(frame);
+  SendExact(context, frame, sizeof frame);
+  SleepMs(kPauseAfterBroadcastMs);
+  PurgeInput(context->port);  // whatever the stations sent back
+  context->attachedStation = station;
+  context->snpxAttached = 1;
+  return 1;
+}
+
+int AttachStation(DriverContext* context, int32_t station, const char* snpId) {
+  if (context->snpxStation[station] == 1) return SnpxBroadcastAttach(context, station);
+  context->snpxAttached = 0;
+  if (station == context->attachedStation && RecentlyActive(context, kSnpReuseWindowMs)) return 1;
+  for (int attempt = 1; attempt <= kSnpAttachTries; ++attempt) {
+    SendLineBreak(context);
+    SleepMs(kPauseAfterBreakMs);
+    SnpSendAttach(context, snpId);
+    if (SnpGetAttachResponse(context) == 1) {
+      context->attachedStation = station;
+      return 1;
+    }
+    KEL_LOG(kLevelFault, "KELG1: Failed to receive Attach response. PLC=%d, retry=%d", static_cast<int>(station), attempt);
+  }
+  return 0;
+}

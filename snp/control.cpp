@@ -1,0 +1,117 @@
+#include <cstring>
+
+#include "driver/driver_context.h"
+#include "platform/host_log.h"
+#include "serial/frame.h"
+#include "snp/mailbox.h"
+
+void BuildMailbox(uint8_t* frame, uint8_t type, uint8_t segment, const uint8_t* body, const uint8_t* trailer) {
+  std::memset(frame, 0, kMailboxSize);
+  frame[0] = kEsc;
+  frame[1] = 'M';
+  frame[9] = type;
+  frame[10] = 0x10;
+  frame[11] = 0x3A;
+  frame[14] = 0x10;
+  frame[15] = segment;
+  std::memcpy(frame + 18, body, kMailboxBodySize);
+  frame[34] = kEtb;
+  std::memcpy(frame + 35, trailer, 4);
+  frame[39] = ComputeBcc(frame, 39);
+}
+
+bool MailboxBccOk(const uint8_t* frame) { return ComputeBcc(frame, 39) == frame[39]; }
+
+void SnpSendMailbox(DriverContext* context, uint8_t code, const uint8_t* requestBytes) {
+  uint8_t body[kMailboxBodySize] = {0x01, 0x01, code};
+  std::memcpy(body + 3, requestBytes, kRequestBytes);
+  const uint8_t trailer[4] = {};
+  uint8_t frame[kMailboxSize];
+  BuildMailbox(frame, kMailboxNoText, 0x0A, body, trailer);
+  SendExact(context, frame, kMailboxSize);
+}
+
+int SnpGetAck(DriverContext* context) {
+  uint8_t answer[2] = {};
+  if (!ReceiveExact(context, answer, 2)) {
+    KEL_LOG(kLevelFault, "KELG1: Could not read Ack / NAk message ");
+    return 0;
+  }
+  if (answer[0] == kAckByte && answer[1] == 0x00) return 1;
+  if (answer[0] == kNakByte) {
+    KEL_LOG(kLevelInfo, "KelG1 : A NAK message received.");
+    return 0;
+  }
+  KEL_LOG(kLevelFault, "KelG1:Illegal message was received for Ack/Nak msg. GAS=%s", context->gasText);
+  return 0;
+}
+
+namespace {
+
+struct ControlExchange {
+  uint8_t segment;
+  uint8_t body[kMailboxBodySize];
+  const char* noAck;
+  const char* noReply;
+  const char* badBcc;
+  const char* errorNack;
+  const char* illegal;
+};
+
+constexpr ControlExchange kShortStatus = {
+    0x3E,
+    {0x01, 0x01, 0x00, 0x00, 0, 0, 0, 0, 0xE8, 0x03, 0x01},  // 1000, least significant byte first, then 1
+    "KELG1: Ack not received for PLC Short Status request!",
+    "KELG1:Could not read PLC Short Status!",
+    "KELG1:BCC Error in PLC Short Status!",
+    "KELG1: Error Nack received for PLC Short Status!",
+    "KELG1: Illegal reply for PLC Short Status!",
+};
+
+constexpr ControlExchange kChangePrivilege = {
+    0x0A,
+    {0x01, 0x01, 0x21, 0x04},  // change privilege level to 4
+    "KELG1: Ack not received for Change privilage Level!",
+    "KELG1: Could not read Change Priv. Level response!",
+    "KELG1: BCC Error in Change Priv. Level Response!",
+    "KELG1:Error Nack received for Change Priv. Level response!",
+    "KELG1: Illegal reply for Change Priv. Level response!",
+};
+
+int RunControlExchange(DriverContext* context, const ControlExchange& exchange) {
+  const uint8_t trailer[4] = {};
+  uint8_t frame[kMailboxSize];
+  BuildMailbox(frame, kMailboxNoText, exchange.segment, exchange.body, trailer);
+  SendExact(context, frame, kMailboxSize);
+  if (!SnpGetAck(context)) {
+    KEL_LOG(kLevelFault, "%s", exchange.noAck);
+    return 0;
+  }
+  uint8_t reply[kMailboxSize] = {};
+  if (!ReceiveExact(context, reply, kMailboxSize)) {
+    KEL_LOG(kLevelFault, "%s", exchange.noReply);
+    return 0;
+  }
+  if (!MailboxBccOk(reply)) {
+    SendAckNak(context, kNakBcc);
+    KEL_LOG(kLevelFault, "%s", exchange.badBcc);
+    return 0;
+  }
+  // The reply is acknowledged before its type is examined, so the PLC sees
+  // an ACK even for an error nack.
+  SendAckNak(context, kAck);
+  if (reply[9] == kReplyDone) return 1;
+  if (reply[9] == kReplyErrorNack) {
+    KEL_LOG(kLevelFault, "%s", exchange.errorNack);
+    KEL_LOG(kLevelFault, "KELG1: Major ERRCODE = %x, Minor ERRCODE = %x", reply[20], reply[21]);
+    return 0;
+  }
+  KEL_LOG(kLevelInfo, "%s", exchange.illegal);
+  return 0;
+}
+
+}  // namespace
+
+int SnpShortStatus(DriverContext* context) { return RunControlExchange(context, kShortStatus); }
+
+int SnpChangePrivilege(DriverContext* context) { return RunControlExchange(context, kChangePrivilege); }
