@@ -20,6 +20,14 @@ void CopyPortName(char (&to)[12], const char (&from)[12]) {
   to[sizeof to - 1] = '\0';  // the host's name may fill all twelve bytes
 }
 
+// A board holds one port. When a load or reopen succeeds while an earlier
+// port is still open (another device, or one that allows sharing), the
+// earlier one is closed rather than left open and unreachable.
+void ReplacePort(DriverContext* context, PortHandle port) {
+  if (context->port != kNoPort && context->port != port) SerialClose(context->port);
+  context->port = port;
+}
+
 void ResetLinkState(DriverContext* context) {
   context->attachedStation = kNoStation;
   context->snpxAttached = 0;
@@ -50,7 +58,7 @@ int32_t LoadDriver(KelRequest* request) {
     KEL_LOG(kLevelInfo, "KELG1: Fail to open %s", settings.name);
     return kResultLifecycleFailed;
   }
-  context->port = port;
+  ReplacePort(context, port);
   // The port gets the host's value as it is; the stored normal timeout has a
   // floor of 1 s, which the first SNP attach response puts on the port.
   SetReadTimeout(port, params->readTimeout);
@@ -85,7 +93,7 @@ int32_t ReopenPort(KelRequest* request) {
   const PortHandle port = OpenPort(context->portSettings);
   if (port == kNoPort) return kResultLifecycleFailed;
   context->portInUse = 1;
-  context->port = port;
+  ReplacePort(context, port);
   return kOk;
 }
 

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <time.h>
 
 #include "platform/clock.h"
@@ -13,7 +14,8 @@ uint32_t NativeTick() {
 
 void NativeSleep(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0) {
+  // An interrupted sleep goes on for the time that is left.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 
