@@ -97,9 +97,9 @@ bool NormalizeGas(DriverContext* context, const char* gas, int limit) {
   int i = 0;
   for (; gas[i] != '\0'; ++i) {
     if (i == limit) return false;
-    char c = gas[i];
-    if (c >= 97) c = static_cast<char>(c - 32);  // codes 97..127: lower case to upper case
-    context->gasText[i] = c;
+    // Codes 97..127 lose 32 (lower case to upper case); others stay as they are.
+    const auto code = static_cast<unsigned char>(gas[i]);
+    context->gasText[i] = static_cast<char>(code >= 97 && code <= 127 ? code - 32 : code);
   }
   for (; i < limit; ++i) context->gasText[i] = ' ';
   return true;
