@@ -205,6 +205,10 @@ bool RunOperation(Board& board, const std::string& operation) {
   std::string gas = operation.substr(0, std::min(equals, star));
   std::vector<long long> values;
   long long count = 1;
+  if (equals != std::string::npos && star != std::string::npos) {
+    std::fprintf(stderr, "kelhost: %s: a write takes its count from its values (GAS=V1,V2,...)\n", operation.c_str());
+    return false;
+  }
   if (equals != std::string::npos) {
     std::string list = operation.substr(equals + 1);
     size_t start = 0;
