@@ -1,18 +1,154 @@
-// Placeholder backend: every open fails until the native layer is in place.
+// The serial port over the Win32 communications functions. All I/O is
+// synchronous; a port handle is the device's HANDLE.
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/dcb_settings.h"
 #include "serial/serial_port.h"
 
 namespace {
-int Open(const char*, const LineSettings*, uint16_t, PortHandle*) { return kSerialOpenFailed; }
-int Close(PortHandle) { return kSerialIoFailed; }
-int SetTimeout(PortHandle, int32_t) { return 0; }
-int Purge(PortHandle) { return 1; }
-int Break(uint32_t, PortHandle) { return 0; }
-int Write(PortHandle, const uint8_t*, uint32_t, uint32_t*) { return kSerialIoFailed; }
-int Read(PortHandle, uint8_t*, uint16_t, uint16_t* received) {
-  if (received) *received = 0;
-  return kSerialIoFailed;
+
+// Longest device name passed to CreateFileA, with the "\\.\" prefix.
+constexpr size_t kDevicePathSize = 4 + 255 + 1;
+
+// The purge reads in chunks of this size with a short timeout, so an empty
+// queue costs one short wait and a full one a few reads.
+constexpr DWORD kPurgeChunk = 512;
+constexpr int32_t kPurgeTimeout = 5;  // x 10 ms
+// A line that keeps sending would keep every chunk full; the purge stops
+// after this many chunks or this long, whichever comes first.
+constexpr int kPurgeMaxChunks = 64;
+constexpr uint32_t kPurgeMaxMs = 1000;
+
+HANDLE ToHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+PortHandle FromHandle(HANDLE handle) { return reinterpret_cast<PortHandle>(handle); }
+
+int Open(const char* name, const LineSettings* line, uint16_t options, PortHandle* handle) {
+  if (!name || !line || !handle) return kSerialOpenFailed;
+  char path[kDevicePathSize];
+  if (!Win32DevicePath(name, path, sizeof path)) return kSerialOpenFailed;
+  // No sharing: a second open of the device fails while this one is open.
+  HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return kSerialOpenFailed;
+
+  // The null device has no line to configure.
+  if (std::strcmp(name, "NUL") == 0) {
+    *handle = FromHandle(device);
+    return kSerialOk;
+  }
+
+  DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(device, &dcb)) {
+    CloseHandle(device);
+    return kSerialStateUnreadable;
+  }
+
+  // A read returns when every byte asked for has arrived or when the total
+  // timeout since it began has passed; a write has no timeout.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = kInitialReadTimeoutMs;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  if (!SetCommTimeouts(device, &timeouts)) {
+    CloseHandle(device);
+    return kSerialOpenFailed;
+  }
+
+  DcbSettings settings;
+  if (!TranslateDcbSettings(*line, options, &settings)) {
+    CloseHandle(device);
+    return kSerialStateRejected;
+  }
+  ApplyDcbSettings(settings, &dcb);
+  if (!SetCommState(device, &dcb)) {
+    CloseHandle(device);
+    return kSerialStateRejected;
+  }
+
+  SetupComm(device, kDeviceQueueSize, kDeviceQueueSize);
+  *handle = FromHandle(device);
+  return kSerialOk;
 }
-constexpr SerialBackend kBackend{Open, Close, SetTimeout, Purge, Break, Write, Read};
+
+int Close(PortHandle handle) { return CloseHandle(ToHandle(handle)) ? kSerialOk : kSerialIoFailed; }
+
+int SetTimeout(PortHandle handle, int32_t value) {
+  COMMTIMEOUTS timeouts;
+  if (!GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
+  const DWORD previous = timeouts.ReadTotalTimeoutConstant;
+  const DWORD wanted = static_cast<DWORD>(value) * 10u;
+  if (previous != wanted) {
+    timeouts.ReadTotalTimeoutConstant = wanted;
+    if (!SetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
+  }
+  return static_cast<int>(previous / 10u);
+}
+
+int Purge(PortHandle handle) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (ClearCommError(ToHandle(handle), &errors, &status) && status.cbInQue == 0) return kSerialOk;
+
+  const int previous = SetTimeout(handle, kPurgeTimeout);
+  uint8_t scratch[kPurgeChunk];
+  bool failed = false;
+  const uint32_t start = TickCount();
+  for (int chunk = 0; chunk < kPurgeMaxChunks; ++chunk) {
+    DWORD got = 0;
+    if (!ReadFile(ToHandle(handle), scratch, kPurgeChunk, &got, nullptr)) {
+      failed = true;
+      break;
+    }
+    if (got != kPurgeChunk) break;
+    if (TickCount() - start >= kPurgeMaxMs) break;
+  }
+  // When the old timeout could not be read the port stays at the purge's.
+  if (previous != 0) SetTimeout(handle, previous);
+  return failed ? 1 : kSerialOk;
+}
+
+int Break(uint32_t durationMs, PortHandle handle) {
+  SetCommBreak(ToHandle(handle));
+  SleepMs(durationMs);
+  ClearCommBreak(ToHandle(handle));
+  return kSerialOk;
+}
+
+int Write(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+  DWORD done = 0;
+  if (!WriteFile(ToHandle(handle), bytes, count, &done, nullptr)) return kSerialIoFailed;
+  if (written) *written = done;
+  return done == count ? kSerialOk : kSerialShortWrite;
+}
+
+int ReadExact(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* received) {
+  if (received) *received = 0;
+  if (!buffer && count != 0) return kSerialIoFailed;
+  uint16_t total = 0;
+  // Each read waits at most the total read timeout, so a reply that comes in
+  // pieces is gathered over several reads; a read with nothing ends it.
+  while (total < count) {
+    DWORD got = 0;
+    if (!ReadFile(ToHandle(handle), buffer + total, static_cast<DWORD>(count - total), &got, nullptr)) {
+      GetLastError();
+      return kSerialIoFailed;
+    }
+    if (got == 0) return kSerialIoFailed;
+    total = static_cast<uint16_t>(total + got);
+    if (received) *received = total;
+  }
+  return kSerialOk;
+}
+
+constexpr SerialBackend kBackend{Open, Close, SetTimeout, Purge, Break, Write, ReadExact};
+
 }  // namespace
 
 const SerialBackend& NativeSerialBackend() { return kBackend; }

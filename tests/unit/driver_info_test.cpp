@@ -89,10 +89,12 @@ TEST(KelMain, ClosePortCodesElevenAndTwelveAgree) {
 }
 
 TEST(KelMain, BrowseYieldsNoAddressWithoutDialog) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the Win32 build shows the dialog";
+#else
   char buffer[10] = {};
   BrowseRecord browse{buffer, nullptr};
   DriverContext context{};
-#if !defined(_WIN32)
   EXPECT_EQ(Call(kRequestBrowseAddress, &browse, &context), 53);
 #endif
 }
