@@ -6,19 +6,6 @@
 #include <windows.h>
 #endif
 
-DtrControl DtrControlFor(uint16_t options) {
-  if (options & kOptionDtrEnable) return DtrControl::kEnable;
-  if (options & kOptionDtrHandshake) return DtrControl::kHandshake;
-  return DtrControl::kDisable;
-}
-
-RtsControl RtsControlFor(uint16_t options) {
-  if (options & kOptionRtsEnable) return RtsControl::kEnable;
-  if (options & kOptionRtsHandshake) return RtsControl::kHandshake;
-  if (options & kOptionRtsToggle) return RtsControl::kToggle;
-  return RtsControl::kDisable;
-}
-
 bool TranslateDcbSettings(const LineSettings& line, uint16_t options, DcbSettings* settings) {
   if (!settings) return false;
   // ByteSize, Parity and StopBits are single bytes in a DCB; a larger code

@@ -1,5 +1,7 @@
 #include "platform/termios_settings.h"
 
+#include "platform/option_word.h"
+
 #include <sys/ioctl.h>
 
 #include <cstdio>
@@ -68,18 +70,17 @@ bool StopBitsCode(uint16_t stopBits, uint16_t dataBits, tcflag_t* code) {
 }
 
 bool ModemChange(uint16_t options, ModemLineChange* change) {
-  const ModemLineModes modes = DecodeOptionWord(options);
   ModemLineChange result{0, 0};
-  switch (modes.dtr) {
-    case DtrMode::kOn: result.raise |= TIOCM_DTR; break;
-    case DtrMode::kOff: result.drop |= TIOCM_DTR; break;
-    case DtrMode::kHandshake: return false;
+  switch (DtrControlFor(options)) {
+    case DtrControl::kEnable: result.raise |= TIOCM_DTR; break;
+    case DtrControl::kDisable: result.drop |= TIOCM_DTR; break;
+    case DtrControl::kHandshake: return false;
   }
-  switch (modes.rts) {
-    case RtsMode::kOn: result.raise |= TIOCM_RTS; break;
-    case RtsMode::kOff: result.drop |= TIOCM_RTS; break;
-    case RtsMode::kHandshake:
-    case RtsMode::kToggle: return false;
+  switch (RtsControlFor(options)) {
+    case RtsControl::kEnable: result.raise |= TIOCM_RTS; break;
+    case RtsControl::kDisable: result.drop |= TIOCM_RTS; break;
+    case RtsControl::kHandshake:
+    case RtsControl::kToggle: return false;
   }
   *change = result;
   return true;
@@ -116,22 +117,6 @@ bool PortDevicePath(const char* name, char* path, size_t size) {
   return length > 0 && static_cast<size_t>(length) < size;
 }
 
-ModemLineModes DecodeOptionWord(uint16_t options) {
-  ModemLineModes modes{DtrMode::kOff, RtsMode::kOff};
-  if (options & 0x0101) {
-    modes.dtr = DtrMode::kOn;
-  } else if (options & 0x8000) {
-    modes.dtr = DtrMode::kHandshake;
-  }
-  if (options & 0x0202) {
-    modes.rts = RtsMode::kOn;
-  } else if (options & 0x1000) {
-    modes.rts = RtsMode::kHandshake;
-  } else if (options & 0x2000) {
-    modes.rts = RtsMode::kToggle;
-  }
-  return modes;
-}
 
 int TranslateLineSettings(const LineSettings& line, uint16_t options, bool pseudoTerminal, termios2* state,
                           ModemLineChange* modem) {

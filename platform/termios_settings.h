@@ -21,17 +21,6 @@
 // the path does not fit.
 bool PortDevicePath(const char* name, char* path, size_t size);
 
-// How the option word drives the modem lines.
-enum class DtrMode { kOff, kOn, kHandshake };
-enum class RtsMode { kOff, kOn, kHandshake, kToggle };
-
-struct ModemLineModes {
-  DtrMode dtr;
-  RtsMode rts;
-};
-
-ModemLineModes DecodeOptionWord(uint16_t options);
-
 // Modem-line bits (TIOCM_DTR, TIOCM_RTS) to raise and to drop after the
 // state is applied.
 struct ModemLineChange {

@@ -132,32 +132,6 @@ TEST(TranslateLineSettings, UnacceptableValuesFailWithFiveAndChangeNothing) {
   }
 }
 
-TEST(DecodeOptionWord, PrecedenceOfTheModemLineBits) {
-  const struct {
-    uint16_t options;
-    DtrMode dtr;
-    RtsMode rts;
-  } cases[] = {
-      {0x0000, DtrMode::kOff, RtsMode::kOff},
-      {0x0008, DtrMode::kOff, RtsMode::kOff},
-      {0x020A, DtrMode::kOff, RtsMode::kOn},
-      {0x0001, DtrMode::kOn, RtsMode::kOff},
-      {0x0100, DtrMode::kOn, RtsMode::kOff},
-      {0x8101, DtrMode::kOn, RtsMode::kOff},
-      {0x8000, DtrMode::kHandshake, RtsMode::kOff},
-      {0x0002, DtrMode::kOff, RtsMode::kOn},
-      {0x3200, DtrMode::kOff, RtsMode::kOn},
-      {0x3000, DtrMode::kOff, RtsMode::kHandshake},
-      {0x2000, DtrMode::kOff, RtsMode::kToggle},
-      {0xFFFF, DtrMode::kOn, RtsMode::kOn},
-  };
-  for (const auto& c : cases) {
-    const ModemLineModes modes = DecodeOptionWord(c.options);
-    EXPECT_EQ(modes.dtr, c.dtr) << std::hex << c.options;
-    EXPECT_EQ(modes.rts, c.rts) << std::hex << c.options;
-  }
-}
-
 TEST(TranslateLineSettings, ModemLinesFromTheOptionWord) {
   const struct {
     uint16_t options;
