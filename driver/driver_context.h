@@ -38,5 +38,15 @@ struct DriverContext {
   uint16_t attachWait;  // attach-response wait, units of 10 ms
 };
 
+// The station of a read or write request's tag, with a NUL-terminated copy of
+// its SNP ID.
+inline int32_t TagStation(const KelRequest* request, char (&snpId)[kSnpIdSlotSize]) {
+  const int32_t station = static_cast<const TagRecord*>(request->params)->station;
+  for (int i = 0; i < kSnpIdSlotSize; ++i) {
+    snpId[i] = i < kSnpIdSlotSize - 1 ? request->context->snpIds[station][i] : '\0';
+  }
+  return station;
+}
+
 static_assert(sizeof(DriverContext) <= static_cast<size_t>(kContextSize),
               "the context must fit the size announced to the host");

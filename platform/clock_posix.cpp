@@ -20,11 +20,7 @@ void NativeSleep(uint32_t ms) {
 }
 
 constexpr ClockBackend kNative{NativeTick, NativeSleep};
-const ClockBackend* g_clock = nullptr;
 
 }  // namespace
 
 const ClockBackend& NativeClockBackend() { return kNative; }
-void SetClockBackend(const ClockBackend* backend) { g_clock = backend; }
-uint32_t TickCount() { return (g_clock ? g_clock : &kNative)->tickCount(); }
-void SleepMs(uint32_t ms) { (g_clock ? g_clock : &kNative)->sleepMs(ms); }

@@ -81,11 +81,14 @@ int Close(PortHandle handle) { return CloseHandle(ToHandle(handle)) ? kSerialOk 
 
 int SetTimeout(PortHandle handle, int32_t value) {
   COMMTIMEOUTS timeouts;
-  if (!GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
+  if (value < 0 || !GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
   const DWORD previous = timeouts.ReadTotalTimeoutConstant;
   const DWORD wanted = static_cast<DWORD>(value) * 10u;
   if (previous != wanted) {
     timeouts.ReadTotalTimeoutConstant = wanted;
+    // With every read timeout zero a read would wait for ever; a zero total
+    // timeout instead takes what has arrived and returns at once.
+    timeouts.ReadIntervalTimeout = wanted == 0 ? MAXDWORD : 0;
     if (!SetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
   }
   return static_cast<int>(previous / 10u);

@@ -114,9 +114,8 @@ int32_t SnpWrite(DriverContext* context, int32_t station, const char* snpId, con
 
 int32_t SnpReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word) {
   DriverContext* context = request->context;
-  const int32_t station = static_cast<const TagRecord*>(request->params)->station;
-  char snpId[kSnpIdSlotSize] = {};
-  std::memcpy(snpId, context->snpIds[station], sizeof snpId - 1);
+  char snpId[kSnpIdSlotSize];
+  const int32_t station = TagStation(request, snpId);
   uint8_t requestBytes[kRequestBytes];
   BuildReadRequestBytes(access, requestBytes);
 

@@ -99,9 +99,8 @@ int32_t SnpxWrite(DriverContext* context, int32_t station, const char* snpId, co
 
 int32_t SnpxReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word) {
   DriverContext* context = request->context;
-  const int32_t station = static_cast<const TagRecord*>(request->params)->station;
-  char snpId[kSnpIdSlotSize] = {};
-  std::memcpy(snpId, context->snpIds[station], sizeof snpId - 1);
+  char snpId[kSnpIdSlotSize];
+  const int32_t station = TagStation(request, snpId);
 
   uint8_t frame[kSnpxBufferSize];
   uint8_t response[kSnpxBufferSize];

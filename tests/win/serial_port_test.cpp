@@ -378,8 +378,10 @@ TEST_F(PortTest, ReadWithNothingArrivingEndsAfterOneTimeout) {
   }
 }
 
+// A zero timeout takes what has arrived and returns at once: with every read
+// timeout zero the comm API would wait for ever.
 TEST_F(PortTest, LongerTimeoutWaitsLonger) {
-  for (int32_t value : {10, 60}) {
+  for (int32_t value : {0, 10, 60}) {
     SetReadTimeout(port_, value);
     uint8_t buffer[4];
     const int64_t start = NowMs();
@@ -404,8 +406,9 @@ TEST_F(PortTest, SetReadTimeoutReturnsThePreviousValue) {
     COMMTIMEOUTS timeouts{};
     ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(port_), &timeouts));
     EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, static_cast<DWORD>(step.value) * 10) << "setting " << step.value;
-    // Only the total constant changes.
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
+    // Only the total constant changes, but for a zero one, which takes what
+    // has arrived instead of waiting for ever.
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, step.value == 0 ? MAXDWORD : 0u);
     EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
