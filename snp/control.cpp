@@ -48,6 +48,8 @@ int SnpGetAck(DriverContext* context) {
 
 namespace {
 
+// The messages are handed to the host's err as its format, like every other
+// literal; none of them holds a '%'.
 struct ControlExchange {
   uint8_t segment;
   uint8_t body[kMailboxBodySize];
@@ -84,17 +86,17 @@ int RunControlExchange(DriverContext* context, const ControlExchange& exchange) 
   BuildMailbox(frame, kMailboxNoText, exchange.segment, exchange.body, trailer);
   SendExact(context, frame, kMailboxSize);
   if (!SnpGetAck(context)) {
-    KEL_LOG(kLevelFault, "%s", exchange.noAck);
+    KEL_LOG(kLevelFault, exchange.noAck);
     return 0;
   }
   uint8_t reply[kMailboxSize] = {};
   if (!ReceiveExact(context, reply, kMailboxSize)) {
-    KEL_LOG(kLevelFault, "%s", exchange.noReply);
+    KEL_LOG(kLevelFault, exchange.noReply);
     return 0;
   }
   if (!MailboxBccOk(reply)) {
     SendAckNak(context, kNakBcc);
-    KEL_LOG(kLevelFault, "%s", exchange.badBcc);
+    KEL_LOG(kLevelFault, exchange.badBcc);
     return 0;
   }
   // The reply is acknowledged before its type is examined, so the PLC sees
@@ -102,11 +104,11 @@ int RunControlExchange(DriverContext* context, const ControlExchange& exchange) 
   SendAckNak(context, kAck);
   if (reply[9] == kReplyDone) return 1;
   if (reply[9] == kReplyErrorNack) {
-    KEL_LOG(kLevelFault, "%s", exchange.errorNack);
+    KEL_LOG(kLevelFault, exchange.errorNack);
     KEL_LOG(kLevelFault, "KELG1: Major ERRCODE = %x, Minor ERRCODE = %x", reply[20], reply[21]);
     return 0;
   }
-  KEL_LOG(kLevelInfo, "%s", exchange.illegal);
+  KEL_LOG(kLevelInfo, exchange.illegal);
   return 0;
 }
 
