@@ -111,6 +111,6 @@ int32_t ChangePortSettings(KelRequest* request) {
 
   const PortHandle port = OpenPort(context->portSettings);
   if (port == kNoPort) return kResultLifecycleFailed;
-  context->port = port;
+  ReplacePort(context, port);
   return kOk;
 }
