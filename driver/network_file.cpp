@@ -57,11 +57,23 @@ bool NetworkFileName(int32_t board, char (&name)[16]) {
   return true;
 }
 
-int ReadConfigLine(std::FILE* file, char* line) {
+ConfigSource FileSource(std::FILE* file) {
+  return ConfigSource{[](void* user) { return std::fgetc(static_cast<std::FILE*>(user)); }, file};
+}
+
+ConfigSource BufferSource(ConfigBuffer* buffer) {
+  return ConfigSource{[](void* user) {
+                        auto* b = static_cast<ConfigBuffer*>(user);
+                        return b->cursor < b->size ? static_cast<int>(b->bytes[b->cursor++]) : EOF;
+                      },
+                      buffer};
+}
+
+int ReadConfigLine(ConfigSource source, char* line) {
   int kept = 0;
   int read = 0;
   while (read < kConfigLineMaxRead) {
-    const int c = std::fgetc(file);
+    const int c = source.next(source.user);
     if (c == EOF) {
       if (read == 0) return 0;
       break;
@@ -74,6 +86,8 @@ int ReadConfigLine(std::FILE* file, char* line) {
   line[kept] = '\0';
   return kept > 0 ? 1 : 0;
 }
+
+int ReadConfigLine(std::FILE* file, char* line) { return ReadConfigLine(FileSource(file), line); }
 
 int ReadNetworkFile(KelRequest* request) {
   DriverContext* context = request->context;
@@ -89,12 +103,17 @@ int ReadNetworkFile(KelRequest* request) {
     KEL_LOG(kLevelInfo, "KelG1 : File %s not found, Peer To Peer Mode", fileName);
     return kNetworkFileUsable;
   }
+  const int result = ReadNetworkLines(context, fileName, FileSource(file));
+  std::fclose(file);
+  return result;
+}
 
+int ReadNetworkLines(DriverContext* context, const char* fileName, ConfigSource source) {
   int result = kNetworkFileUsable;
   char line[kConfigLineBufferSize];
   for (int index = 0;; ++index) {
     std::memset(line, 0, sizeof line);
-    if (ReadConfigLine(file, line) == 0) break;
+    if (ReadConfigLine(source, line) == 0) break;
     ToUpper(line);
     if (index == 0 && std::strncmp(line, "WAIT", 4) == 0) {
       uint16_t wait = 0;
@@ -119,6 +138,5 @@ int ReadNetworkFile(KelRequest* request) {
     }
     StoreStation(context, line, station);
   }
-  std::fclose(file);
   return result;
 }

@@ -1,6 +1,6 @@
 #include "tests/support/fake_line.h"
 
-#include <gtest/gtest.h>
+#include "tests/support/test_fault.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -73,7 +73,7 @@ Bytes Hex(std::string_view text) {
     if (text[i] == '\'') {
       const size_t end = text.find('\'', i + 1);
       if (end == std::string_view::npos) {
-        ADD_FAILURE() << "unterminated text in hex: " << text;
+        FaultReport() << "unterminated text in hex: " << text;
         return bytes;
       }
       bytes.insert(bytes.end(), text.begin() + static_cast<std::ptrdiff_t>(i + 1),
@@ -84,7 +84,7 @@ Bytes Hex(std::string_view text) {
     const int high = i + 1 < text.size() ? HexValue(text[i]) : -1;
     const int low = high >= 0 ? HexValue(text[i + 1]) : -1;
     if (low < 0) {
-      ADD_FAILURE() << "bad hex at offset " << i << ": " << text;
+      FaultReport() << "bad hex at offset " << i << ": " << text;
       return bytes;
     }
     i += 2;
@@ -192,7 +192,7 @@ Bytes SnpxResponse(uint16_t status, const Bytes& data, uint8_t type) {
 }  // namespace peer
 
 FakeLine::FakeLine(VirtualClock& clock) : clock_(clock) {
-  if (g_line != nullptr) ADD_FAILURE() << "two fake lines alive at once";
+  if (g_line != nullptr) FaultReport() << "two fake lines alive at once";
   g_line = this;
   static constexpr SerialBackend kBackend{&FakeLine::Open,  &FakeLine::Close, &FakeLine::SetTimeout,
                                           &FakeLine::Purge, &FakeLine::Break, &FakeLine::Write,
@@ -232,7 +232,7 @@ void FakeLine::VerifyDone() {
   out << script_.size() << " scripted write(s) never happened; the next one:\n  " << ToHex(script_.front().write)
       << "\nline so far:\n"
       << Transcript();
-  ADD_FAILURE() << out.str();
+  FaultReport() << out.str();
   script_.clear();
 }
 
@@ -269,11 +269,12 @@ FakeLine* FakeLine::Current() { return g_line; }
 
 bool FakeLine::KnownPort(PortHandle handle, const char* operation) {
   if (handle == kHandle) return true;
-  ADD_FAILURE() << operation << " on port " << handle << ", not the fake line's";
+  FaultReport() << operation << " on port " << handle << ", not the fake line's";
   return false;
 }
 
 void FakeLine::Record(Kind kind, Bytes bytes, int32_t value) {
+  if (!keepEvents_) return;
   events_.push_back(Event{kind, clock_.Elapsed(), std::move(bytes), value});
 }
 
@@ -325,17 +326,25 @@ int FakeLine::Break(uint32_t durationMs, PortHandle handle) {
 int FakeLine::Write(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   FakeLine* line = Current();
   if (!line->KnownPort(handle, "write")) return kSerialIoFailed;
+  ++line->writesSeen_;
+  if (line->responder_) {
+    if (line->keepEvents_) line->Record(Kind::kWrite, Bytes(bytes, bytes + count));
+    Bytes reply = line->responder_(std::span<const uint8_t>(bytes, count));
+    if (!reply.empty()) line->pending_.push_back(std::move(reply));
+    if (line->writeFails_) return kSerialIoFailed;
+    if (written != nullptr) *written = count;
+    return kSerialOk;
+  }
   const Bytes actual(bytes, bytes + count);
   line->Record(Kind::kWrite, actual);
-  ++line->writesSeen_;
   if (line->script_.empty()) {
-    ADD_FAILURE() << "unscripted write #" << line->writesSeen_ << ": " << ToHex(actual) << "\nline so far:\n"
+    FaultReport() << "unscripted write #" << line->writesSeen_ << ": " << ToHex(actual) << "\nline so far:\n"
                   << line->Transcript();
   } else {
     Step step = std::move(line->script_.front());
     line->script_.pop_front();
     if (step.write != actual) {
-      ADD_FAILURE() << "write #" << line->writesSeen_ << " differs from the script; "
+      FaultReport() << "write #" << line->writesSeen_ << " differs from the script; "
                     << Diff(step.write, actual) << "line so far:\n"
                     << line->Transcript();
     }

@@ -9,12 +9,18 @@
 // bytes than it asks for costs the port's read timeout (two when some bytes
 // came: the short read ends at its timeout, the next waits in vain) and fails
 // with 7. Every operation is recorded with its virtual time.
+//
+// Without a script, a responder can play the peer instead: it sees each write
+// as it happens and returns the peer's answer, which arrives like a scripted
+// reply. The fuzz targets run the line this way, without GoogleTest.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,6 +94,13 @@ class FakeLine {
   // Writes fail (result 7) while set; they are still recorded and checked.
   void SetWriteFails(bool fails) { writeFails_ = fails; }
 
+  // The peer's answer to each write, decided as the write happens; writes are
+  // then not compared with a script.
+  using Responder = std::function<Bytes(std::span<const uint8_t> written)>;
+  void AnswerWith(Responder responder) { responder_ = std::move(responder); }
+  // Off: no event is kept (long runs that never read the transcript).
+  void KeepEvents(bool keep) { keepEvents_ = keep; }
+
   // Fails the test for every scripted write that did not happen. The
   // destructor calls it when the test did not.
   void VerifyDone();
@@ -128,6 +141,8 @@ class FakeLine {
   int writesSeen_ = 0;
   bool writeFails_ = false;
   bool verified_ = false;
+  bool keepEvents_ = true;
+  Responder responder_;
 };
 
 // A board on the fake line: clock, line, captured log and a zeroed context

@@ -1,6 +1,6 @@
 #include "tests/support/virtual_clock.h"
 
-#include <gtest/gtest.h>
+#include "tests/support/test_fault.h"
 
 #include "platform/clock.h"
 
@@ -9,7 +9,7 @@ VirtualClock* g_current = nullptr;
 }  // namespace
 
 VirtualClock::VirtualClock(uint32_t startTick) : tick_(startTick) {
-  if (g_current != nullptr) ADD_FAILURE() << "two virtual clocks alive at once";
+  if (g_current != nullptr) FaultReport() << "two virtual clocks alive at once";
   g_current = this;
   static constexpr ClockBackend kBackend{&VirtualClock::BackendTick, &VirtualClock::BackendSleep};
   SetClockBackend(&kBackend);

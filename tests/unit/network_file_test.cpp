@@ -11,6 +11,7 @@
 
 #include "driver/driver_context.h"
 #include "driver/host_interface.h"
+#include "driver/network_file.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -290,6 +291,38 @@ TEST(NetworkFile, EveryLoadClearsTheStationTable) {
   EXPECT_EQ(board.Id(1), "");
   EXPECT_EQ(board.Id(2), "TWO");
   EXPECT_EQ(board.context.snpxStation[1], 1);  // only a station line writes the flag
+}
+
+// The fuzz target feeds the reader from memory; what it reads there must be
+// what the load reads from the file, messages included.
+TEST(NetworkFile, MemoryAndFileGiveTheSameTableAndMessages) {
+  const std::string texts[] = {"01PLCA\n02PLCB*\n", "WAIT50\r\n01A\n", "RTS\n64ABCDEFGHIJ\n", "wait5\n01x\n",
+                               "01A\n99B\n", "01 A B C D E F G02Q\n", "01A\n\n02B\n", ""};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    NetworkFile file(713, text);
+    Board fromFile(713);
+    LogCapture fileLog;
+    const int32_t loaded = fromFile.Load();
+    const std::vector<LogLine> fileLines = fileLog.Lines();
+
+    Board fromMemory(713);
+    // As the load leaves the context before it reads the file.
+    std::memset(fromMemory.context.snpIds, 0, sizeof fromMemory.context.snpIds);
+    fromMemory.context.attachWait = 20;
+    LogCapture memoryLog;
+    ConfigBuffer buffer{reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0};
+    const int result = ReadNetworkLines(&fromMemory.context, "kelG1713.int", BufferSource(&buffer));
+    EXPECT_EQ(loaded, result == kNetworkFileUsable ? 0 : 2);
+    EXPECT_EQ(std::memcmp(fromFile.context.snpIds, fromMemory.context.snpIds, sizeof fromFile.context.snpIds), 0);
+    EXPECT_EQ(std::memcmp(fromFile.context.snpxStation, fromMemory.context.snpxStation,
+                          sizeof fromFile.context.snpxStation),
+              0);
+    EXPECT_EQ(fromFile.context.attachWait, fromMemory.context.attachWait);
+    EXPECT_EQ(fromFile.context.rtsControl, fromMemory.context.rtsControl);
+    EXPECT_EQ(memoryLog.Lines(), fileLines);
+    EXPECT_LE(buffer.cursor, text.size());
+  }
 }
 
 }  // namespace
