@@ -176,6 +176,15 @@ FaultOption ParseFault(const std::string& option) {
   } else if (kind == "noise") {
     const auto bytes = static_cast<std::size_t>(value ? ParseNumber(*value, 1, 4096, what) : 8);
     fault.apply = [=](Faults& f) { f.Noise(bytes, count); };
+  } else if (kind == "flip") {
+    const auto bits = static_cast<int>(value ? ParseNumber(*value, 1, 64, what) : 1);
+    fault.apply = [=](Faults& f) { f.FlipBits(bits, count); };
+  } else if (kind == "drop") {
+    noValue();
+    fault.apply = [=](Faults& f) { f.DropByte(count); };
+  } else if (kind == "insert") {
+    noValue();
+    fault.apply = [=](Faults& f) { f.InsertByte(count); };
   } else {
     throw UsageError(what + ": unknown fault \"" + kind + "\" (see --help)");
   }
@@ -335,6 +344,9 @@ A reply is any frame but the two-byte ACK/NAK.
   endless               SNP reads whose text buffers never end
   delay=MS              replies MS later than the turnaround
   noise[=N]             N random bytes (default 8) before replies
+  flip[=N]              N random bits (default 1) of replies flipped
+  drop                  one random byte of replies lost
+  insert                one random byte added to replies
 
 Output:
   --trace               one line per frame on standard error

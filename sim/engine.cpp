@@ -459,6 +459,7 @@ TimePoint Engine::Send(Station& station, TimePoint now, std::vector<uint8_t> byt
       bytes.insert(bytes.begin(), noise.begin(), noise.end());
       what += Format(" [%zu noise bytes first]", noise.size());
     }
+    Corrupt(station, kind, bytes, what);
     if (faults.delay.Take()) {
       due += faults.replyDelay;
       what += Format(" [delayed %lld ms]", static_cast<long long>(faults.replyDelay.count()));
@@ -472,6 +473,64 @@ TimePoint Engine::Send(Station& station, TimePoint now, std::vector<uint8_t> byt
                                    [](TimePoint due, const Transmission& other) { return due < other.due; });
   queue_.insert(at, std::move(t));
   return end;
+}
+
+void Engine::Corrupt(Station& station, SendKind kind, std::vector<uint8_t>& bytes, std::string& what) {
+  Faults& faults = station.faults;
+  const std::vector<uint8_t> original = bytes;
+  if (!bytes.empty() && faults.flip.Take()) {
+    for (int k = 0; k < faults.flipBits; ++k) bytes[noise_() % bytes.size()] ^= static_cast<uint8_t>(1u << (noise_() % 8));
+    what += Format(" [%d bits flipped]", faults.flipBits);
+  }
+  if (bytes.size() > 1 && faults.dropByte.Take()) {
+    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(noise_() % bytes.size()));
+    what += " [a byte lost]";
+  }
+  if (faults.insertByte.Take()) {
+    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(noise_() % (bytes.size() + 1)),
+                 static_cast<uint8_t>(noise_() & 0xFF));
+    what += " [a byte added]";
+  }
+  if (bytes == original) return;
+  ++station.stats.corruptedReplies;
+  if (PassesCheck(kind, original, bytes)) {
+    ++station.stats.undetectedCorruptions;
+    what += " [the check still holds]";
+  }
+}
+
+// Whether a receiver that reads the reply as its kind announces it would
+// take the corrupted bytes for a good frame that differs from the one sent.
+bool Engine::PassesCheck(SendKind kind, std::span<const uint8_t> original, std::span<const uint8_t> bytes) {
+  std::size_t checked = 0;  // bytes covered by the check, check included
+  switch (kind) {
+    case SendKind::AttachResponse: checked = 24; break;
+    case SendKind::Mailbox: checked = 40; break;
+    case SendKind::Text:
+      checked = original.size();
+      if (bytes.size() < 2 || bytes[1] != 'T') return false;  // a sequence error, seen as such
+      break;
+    case SendKind::SnpxResponse: {
+      // The driver reads the header first and gives up on a wrong one.
+      if (bytes.size() < 9 || bytes[0] != 0x1B || (bytes[1] != 'X' && bytes[1] != 'x')) return false;
+      const uint16_t status = static_cast<uint16_t>(bytes[5] | bytes[6] << 8);
+      const std::size_t n = status == 0 ? static_cast<std::size_t>(bytes[7] | bytes[8] << 8) : 0;
+      checked = 15 + n;
+      break;
+    }
+    case SendKind::Handshake: return false;
+  }
+  if (bytes.size() < checked || checked < 2) return false;
+  if (original.size() >= checked && std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(checked),
+                                               original.begin())) {
+    return false;  // only bytes after the frame changed
+  }
+  const auto frame = bytes.first(checked);
+  if (kind == SendKind::AttachResponse) {
+    const uint8_t bcc = Bcc(frame.first(22));
+    return frame[22] == HexDigit(bcc >> 4) && frame[23] == HexDigit(bcc & 15);
+  }
+  return Bcc(frame.first(checked - 1)) == frame[checked - 1];
 }
 
 void Engine::Handshake(Station& station, TimePoint now, bool ack, uint8_t code) {

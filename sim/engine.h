@@ -79,6 +79,8 @@ struct StationStats {
   int naksSent = 0;          // NAKs sent
   int bccErrors = 0;         // frames with a wrong BCC received
   int timeouts = 0;          // exchanges given up for lack of the driver's next frame
+  int corruptedReplies = 0;       // replies changed by a flip, drop or insert fault
+  int undetectedCorruptions = 0;  // of those, replies whose check still holds
 };
 
 // What a station waits for from the driver.
@@ -183,6 +185,9 @@ class Engine {
   // the end of its previous frame, with the station's reply faults applied.
   // Returns the time at which the frame has left.
   TimePoint Send(Station& station, TimePoint now, std::vector<uint8_t> bytes, SendKind kind, std::string what);
+  // Applies the station's flip, drop and insert faults to a reply.
+  void Corrupt(Station& station, SendKind kind, std::vector<uint8_t>& bytes, std::string& what);
+  static bool PassesCheck(SendKind kind, std::span<const uint8_t> original, std::span<const uint8_t> bytes);
   void Handshake(Station& station, TimePoint now, bool ack, uint8_t code = 0x00);
   void ErrorNack(Station& station, TimePoint now, uint8_t major, uint8_t minor, std::string& outcome);
   void SendNextText(Station& station, TimePoint now);

@@ -74,6 +74,14 @@ struct Faults {
   // The next replies are preceded by noiseBytes random bytes.
   Countdown noise;
   std::size_t noiseBytes = 8;
+  // Line corruption of the next replies, their check character left as it
+  // was: flipBits random bits flipped; one byte lost; one random byte
+  // added. A corruption that the receiver's check cannot see is counted in
+  // the station's undetectedCorruptions.
+  Countdown flip;
+  int flipBits = 1;
+  Countdown dropByte;
+  Countdown insertByte;
 
   void Clear() { *this = Faults{}; }
 
@@ -110,6 +118,12 @@ struct Faults {
     noise = Countdown(count);
     noiseBytes = bytes;
   }
+  void FlipBits(int bits = 1, int count = 1) {
+    flip = Countdown(count);
+    flipBits = bits;
+  }
+  void DropByte(int count = 1) { dropByte = Countdown(count); }
+  void InsertByte(int count = 1) { insertByte = Countdown(count); }
 };
 
 }  // namespace plcsim

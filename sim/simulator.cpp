@@ -122,6 +122,15 @@ void PlcRef::Delay(std::chrono::milliseconds by, int count) {
 void PlcRef::Noise(std::size_t bytes, int count) {
   ChangeFaults([=](Faults& f) { f.Noise(bytes, count); });
 }
+void PlcRef::FlipBits(int bits, int count) {
+  ChangeFaults([=](Faults& f) { f.FlipBits(bits, count); });
+}
+void PlcRef::DropByte(int count) {
+  ChangeFaults([=](Faults& f) { f.DropByte(count); });
+}
+void PlcRef::InsertByte(int count) {
+  ChangeFaults([=](Faults& f) { f.InsertByte(count); });
+}
 void PlcRef::ClearFaults() {
   ChangeFaults([](Faults& f) { f.Clear(); });
 }

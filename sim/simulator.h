@@ -82,6 +82,9 @@ class PlcRef {
   void EndlessText(int count = kAlways);
   void Delay(std::chrono::milliseconds by, int count = kAlways);
   void Noise(std::size_t bytes = 8, int count = 1);
+  void FlipBits(int bits = 1, int count = 1);
+  void DropByte(int count = 1);
+  void InsertByte(int count = 1);
   void ClearFaults();
   // Any other change of the fault set.
   void ChangeFaults(const std::function<void(Faults&)>& change);

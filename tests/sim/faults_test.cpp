@@ -233,6 +233,65 @@ TEST(Faults, NoiseBeforeTheReply) {
   EXPECT_EQ(line.Exchange(Attach("PLCA")).size(), 24u);
 }
 
+// Flipped bits, a lost byte and an added byte leave the check character as
+// it was; each corrupted reply is counted, and one whose check still holds
+// is counted apart.
+TEST(Faults, LineCorruptionOfReplies) {
+  Line line(kNetwork);
+  const Bytes clean = line.Exchange(Attach("PLCA"));
+  ASSERT_EQ(clean.size(), 24u);
+  struct Case {
+    const char* name;
+    void (*apply)(plcsim::Faults&);
+    size_t size;
+  };
+  const Case cases[] = {
+      {"one bit flipped", [](plcsim::Faults& f) { f.FlipBits(1, 1); }, 24},
+      {"a byte lost", [](plcsim::Faults& f) { f.DropByte(1); }, 23},
+      {"a byte added", [](plcsim::Faults& f) { f.InsertByte(1); }, 25},
+  };
+  int corrupted = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.apply(FaultsOf(line, 1));
+    const Bytes out = line.Exchange(Attach("PLCA"));
+    ASSERT_EQ(out.size(), c.size);
+    if (out.size() == clean.size()) {
+      int bits = 0;
+      for (size_t i = 0; i < out.size(); ++i) bits += __builtin_popcount(out[i] ^ clean[i]);
+      EXPECT_EQ(bits, 1);
+      EXPECT_FALSE(AttachBccOk(out)) << "one flipped bit is always seen";
+    }
+    if (out != clean) ++corrupted;
+    EXPECT_EQ(line.Exchange(Attach("PLCA")), clean) << "the fault was used up";
+  }
+  EXPECT_EQ(line.Plc(1).stats.corruptedReplies, corrupted);
+  EXPECT_EQ(line.Plc(1).stats.undetectedCorruptions, 0);
+
+  // Two bits eight places apart in the rotation cancel out in the BCC: over
+  // many two-bit flips some pass the check, and each is counted.
+  line.Exchange(SnpxBroadcastAttach());
+  int passed = 0;
+  const int before = line.Plc(3).stats.corruptedReplies;
+  for (int k = 0; k < 400; ++k) {
+    FaultsOf(line, 3).FlipBits(2, 1);
+    const Bytes out = line.Exchange(SnpxRequest("PLCC", 1, 0x08, 0, 4));
+    const Bytes clean = line.Exchange(SnpxRequest("PLCC", 1, 0x08, 0, 4));
+    // As the driver reads it: the header, the data its length announces, the BCC.
+    if (out.size() < 15 || out[0] != 0x1B || (out[1] != 'X' && out[1] != 'x')) continue;
+    const size_t n = (out[5] | out[6]) == 0 ? static_cast<size_t>(out[7] | out[8] << 8) : 0;
+    if (out.size() < 15 + n) continue;
+    const Bytes read(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(15 + n));
+    if (ParseSnpx(read).ok && read != Bytes(clean.begin(), clean.begin() + static_cast<std::ptrdiff_t>(
+                                                                 std::min(clean.size(), read.size())))) {
+      ++passed;
+    }
+  }
+  EXPECT_GT(passed, 0);
+  EXPECT_EQ(line.Plc(3).stats.undetectedCorruptions, passed);
+  EXPECT_GE(line.Plc(3).stats.corruptedReplies - before, 390);
+}
+
 TEST(Faults, CountsRunOutButAlwaysLastsUntilCleared) {
   plcsim::Faults faults;
   faults.CorruptBcc(2);
