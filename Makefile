@@ -5,6 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DKEL_WERROR=ON
 
 .PHONY: all build deps linux windows windows64 asan test test-linux test-asan test-windows demo clean
+.PHONY: fuzz-build fuzz test-fuzz soak tsan test-tsan
 
 all: build
 
@@ -32,8 +33,8 @@ asan:
 	cmake --build build/asan -j $(JOBS)
 
 test: deps
-	$(MAKE) linux windows windows64 asan
-	$(MAKE) test-linux test-asan test-windows
+	$(MAKE) linux windows windows64 asan fuzz-build tsan
+	$(MAKE) test-linux test-asan test-windows test-fuzz test-tsan
 
 test-linux:
 	ctest --preset linux -j $(JOBS)
@@ -45,6 +46,35 @@ test-windows:
 	scripts/check-dll build/windows
 	ctest --preset windows
 	ctest --preset windows64
+
+# Reliability: libFuzzer targets (clang-14), the fault soak against the
+# simulator, two boards on two threads under ThreadSanitizer. `make test` runs
+# each fuzz target for a few seconds and a short soak (a ctest of the Linux
+# tree); `make fuzz` and `make soak` run the long versions.
+FUZZ_SECONDS ?= 600
+TEST_FUZZ_SECONDS ?= 5
+SOAK_REQUESTS ?= 100000
+
+fuzz-build:
+	cmake --preset fuzz $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/fuzz -j $(JOBS) --target fuzz_all
+
+fuzz: deps fuzz-build
+	scripts/fuzz-run build/fuzz $(FUZZ_SECONDS)
+
+test-fuzz:
+	scripts/fuzz-run build/fuzz $(TEST_FUZZ_SECONDS)
+
+soak: deps linux
+	build/linux/kel_soak --requests $(SOAK_REQUESTS)
+
+# Only what the two-board test needs is built in this tree.
+tsan:
+	cmake --preset tsan $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target kel_thread_tests
+
+test-tsan:
+	build/tsan/kel_thread_tests
 
 demo: deps linux
 	scripts/demo
