@@ -225,7 +225,7 @@ class Soak {
       }
       case Kind::kReadDiscreteBlock: {
         plan.area = dis;
-        plan.count = SmallCount(static_cast<int>(dis.words));
+        plan.count = SmallCount(std::min(static_cast<int>(dis.words), snpx ? 256 : 500));
         const uint32_t word = Random(dis.words - static_cast<uint32_t>(plan.count) + 1);
         plan.elementNumber = 16 * word + 1 + Random(16);
         plan.dataType = 6;
