@@ -327,7 +327,7 @@ int Main(int argc, char** argv) {
   Gateway gateway;
   std::string error;
   if (!ParseOptions(argc, argv, &gateway.options, &error)) {
-    std::fprintf(stderr, "kelgate: %s\n%s", error.c_str(), kUsage);
+    std::fprintf(stderr, "kelgate: %s (kelgate --help lists the options)\n", error.c_str());
     return 2;
   }
   const Options& options = gateway.options;

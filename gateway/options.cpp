@@ -80,8 +80,17 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       options->verbose = true;
       continue;
     }
+    static const char* const kValueOptions[] = {
+        "--port",    "--driver", "--board", "--baud",        "--data-bits",   "--stop-bits",    "--parity",
+        "--timeout", "--listen", "--map",   "--allow-write", "--max-clients", "--idle-timeout", "--deadline"};
+    bool known = false;
+    for (const char* name : kValueOptions) known = known || arg == name;
+    if (!known) {
+      *error = arg + ": unknown option";
+      return false;
+    }
     if (i + 1 >= argc) {
-      *error = arg + (arg.rfind("--", 0) == 0 ? " needs a value" : ": unknown argument");
+      *error = arg + " needs a value";
       return false;
     }
     const std::string value = argv[++i];
@@ -145,9 +154,6 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     } else if (arg == "--deadline") {
       if (!ParseInt(value, 10, 600000, &number)) return bad();
       options->deadlineMs = static_cast<int>(number);
-    } else {
-      *error = arg + ": unknown option";
-      return false;
     }
   }
   if (options->port.empty()) {

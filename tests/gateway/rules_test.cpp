@@ -312,6 +312,7 @@ TEST(Options, SafeDefaultsAndListenAddress) {
       {"kelgate", "--port", "x", "--allow-write", "Z"},
       {"kelgate", "--port", "x", "--stop-bits", "3"},
       {"kelgate", "--port"},
+      {"kelgate", "--port", "x", "--bogus"},
   };
   for (const auto& argv : bad) {
     Options o;
