@@ -366,9 +366,11 @@ int Main(int argc, char** argv) {
   Board board(module, options.board);
   {
     FailureCollector collector;
-    collector.SetEcho(true);
+    collector.SetEcho(options.verbose);
+    collector.Begin();
     if (board.Load(options.port, options.timeoutMs, options.line) != 0) {
-      Log("board %d cannot be loaded on %s", options.board, options.port.c_str());
+      Log("board %d cannot be loaded on %s: %s", options.board, options.port.c_str(),
+          collector.LastMessage().c_str());
       return 1;
     }
   }
