@@ -75,18 +75,19 @@ class Line:
         assert c.connect()
         return c
 
-    def stop(self):
-        """SIGTERM; returns kelgate's exit status."""
+    def stop(self, sig=signal.SIGTERM):
+        """Stops kelgate with the signal; returns its exit status and log."""
         status = None
         if self.gate.poll() is None:
-            self.gate.send_signal(signal.SIGTERM)
+            self.gate.send_signal(sig)
             status = self.gate.wait(10)
+        log = self.read_log()
         self.sim.send_signal(signal.SIGTERM)
         self.sim.wait(10)
         self.sim.stdout.close()
         self.log.close()
         shutil.rmtree(self.work, ignore_errors=True)
-        return status
+        return status, log
 
 
 def exception_of(response):
@@ -109,7 +110,8 @@ class Functions(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.c.close()
-        cls.line.stop()
+        status, log = cls.line.stop(signal.SIGINT)
+        assert status == 0 and "stopping (SIGINT)" in log and log.rstrip().endswith("stopped"), log
 
     def test_reads_match_the_simulators_memory(self):
         for station in (SNP, SNPX):
