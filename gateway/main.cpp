@@ -249,7 +249,10 @@ void Gateway::Serve(Client* client) {
       }
       break;
     }
-    if (length <= header) continue;
+    if (length <= header) {
+      reason = "malformed frame (no function code)";
+      break;
+    }
     const uint16_t protocol = static_cast<uint16_t>(query[2] << 8 | query[3]);
     const int announced = query[4] << 8 | query[5];
     Request request;
