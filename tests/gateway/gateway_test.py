@@ -176,6 +176,9 @@ class Functions(unittest.TestCase):
         log = self.line.read_log()
         self.assertRegex(log, r"\d\d:\d\d:\d\d\.\d{3} kelgate: station 6: .*no response.*exception 0x0B")
         self.assertRegex(log, r"kelgate: station 5: .*PLC error status.*exception 0x04")
+        # Failure lines are rate-limited per station: the second failure of
+        # station 5 within seconds is counted, not logged.
+        self.assertEqual(log.count("kelgate: station 5:"), 1, log)
 
     def test_mbpoll_reads_through_the_gateway(self):
         out = subprocess.run(["mbpoll", "-m", "tcp", "-p", str(self.line.port), "-a", str(SNPX), "-t", "3",
