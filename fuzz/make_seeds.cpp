@@ -29,12 +29,22 @@ void WriteSeed(const std::filesystem::path& folder, int number, const Seed& seed
 
 // One exchange of the driver with the simulated stations: every write goes to
 // the engine, and what the stations send back is the recorded answer.
-Seed RecordExchange(const TagChoice& choice, int station, Direction direction) {
+// A fault set on the stations first leads the exchange down a failure path.
+struct Misbehaviour {
+  void (*apply)(plcsim::Faults&) = nullptr;
+  std::size_t textBufferData = 256;  // data bytes per SNP text buffer
+};
+
+Seed RecordExchange(const TagChoice& choice, int station, Direction direction, const Misbehaviour& misbehaviour = {}) {
   plcsim::EngineConfig config;
   config.pattern = true;
+  config.textBufferData = misbehaviour.textBufferData;
   plcsim::Engine engine({{kelfuzz::kSnpStation, kelfuzz::kSnpId, plcsim::Protocol::Snp},
                          {kelfuzz::kSnpxStation, kelfuzz::kSnpxId, plcsim::Protocol::Snpx}},
                         config);
+  if (misbehaviour.apply != nullptr) {
+    for (plcsim::Station& s : engine.Stations()) misbehaviour.apply(s.faults);
+  }
   plcsim::TimePoint now{};
   const Seed header = kelfuzz::EncodeTagChoice(choice);
   Seed seed = header;
@@ -49,8 +59,8 @@ Seed RecordExchange(const TagChoice& choice, int station, Direction direction) {
     return reply;
   };
   const int32_t result = kelfuzz::RunExchange(header.data(), header.size(), station, direction, &peer);
-  // Every recorded exchange is one the driver completes.
-  if (result != 0) {
+  // Every recorded exchange without a fault is one the driver completes.
+  if (result != 0 && misbehaviour.apply == nullptr) {
     std::fprintf(stderr, "fuzz_make_seeds: %s of %s gave %d\n", direction == Direction::kRead ? "read" : "write",
                  kelfuzz::GasOf(station, choice).c_str(), static_cast<int>(result));
     std::exit(1);
@@ -117,6 +127,23 @@ int main(int argc, char** argv) {
       const bool registers = choice.area <= kF;
       if (target.direction == Direction::kWrite && choice.block && choice.count > 1 && !registers) continue;
       WriteSeed(out / target.name, number++, RecordExchange(choice, target.station, target.direction));
+    }
+    // Failure paths: a PLC error, a NAK, a wrong BCC, a cut reply, and for
+    // SNP reads text buffers that never end (short ones, so the chain fits
+    // an input).
+    const Misbehaviour faults[] = {
+        {[](plcsim::Faults& f) { f.ErrorNack(4, 3, 1); }},
+        {[](plcsim::Faults& f) { f.ErrorStatus(0x0304, 1); }},
+        {[](plcsim::Faults& f) { f.NakRequests(1, 0x02); }},
+        {[](plcsim::Faults& f) { f.CorruptBcc(1); }},
+        {[](plcsim::Faults& f) { f.Truncate(1, 11); }},
+        {[](plcsim::Faults& f) { f.TextWithoutT(1); }},
+        {[](plcsim::Faults& f) { f.EndlessText(1); }, 8},
+    };
+    for (const Misbehaviour& misbehaviour : faults) {
+      for (const TagChoice& choice : {Choice(true, kR, 1, 0, 0, 100), Choice(false, kR, 10, 6, 6, 1)}) {
+        WriteSeed(out / target.name, number++, RecordExchange(choice, target.station, target.direction, misbehaviour));
+      }
     }
   }
 
