@@ -1,7 +1,5 @@
 #include "serial/serial_port.h"
 
-#include "driver/driver_context.h"
-
 namespace {
 const SerialBackend* g_backend = nullptr;
 

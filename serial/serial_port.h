@@ -7,7 +7,12 @@
 
 #include "driver/host_interface.h"
 
-struct PortSettings;
+// What a port is opened with: the device name, the line and the option word.
+struct PortSettings {
+  char name[12];
+  LineSettings line;
+  uint16_t flags;
+};
 
 // Opaque handle of an open port; kNoPort when there is none.
 using PortHandle = intptr_t;
