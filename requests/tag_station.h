@@ -7,11 +7,14 @@
 #include "driver/driver_context.h"
 #include "driver/host_interface.h"
 
-// The tag's station, with a NUL-terminated copy of its SNP ID.
-inline int32_t TagStation(const KelRequest* request, char (&snpId)[kSnpIdSlotSize]) {
-  const int32_t station = static_cast<const TagRecord*>(request->params)->station;
-  for (int i = 0; i < kSnpIdSlotSize; ++i) {
-    snpId[i] = i < kSnpIdSlotSize - 1 ? request->context->snpIds[station][i] : '\0';
-  }
-  return station;
+struct TagStationId {
+  int32_t station;
+  char snpId[kSnpIdSlotSize];  // NUL-terminated copy of the station's SNP ID
+};
+
+inline TagStationId TagStation(const KelRequest* request) {
+  TagStationId tag{};
+  tag.station = static_cast<const TagRecord*>(request->params)->station;
+  for (int i = 0; i < kSnpIdSlotSize - 1; ++i) tag.snpId[i] = request->context->snpIds[tag.station][i];
+  return tag;
 }

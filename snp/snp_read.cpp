@@ -114,41 +114,26 @@ int32_t SnpRead(DriverContext* context, int32_t station, const char* snpId, cons
                 uint16_t* values) {
   // No parsed tag reads more than the staging buffer holds.
   if (WriteDataLength(access) > kSnpStagingSize) return kProtocolFailed;
-  uint8_t requestBytes[kRequestBytes];
-  BuildReadRequestBytes(access, requestBytes);
-
-  return RunTries(
-      context, station, kSnpReadPlan, [&] { return SnpAttachForRead(context, station, snpId); },
-      [&] {
-        SnpSendMailbox(context, kSnpRead, requestBytes);
-        if (!SnpGetAck(context) || !SnpGetResponse(context, kSnpRead, access, values)) return kProtocolFailed;
-        return kProtocolOk;
-      });
+  return SnpReadTries(context, station, snpId, access, [&] {
+    return SnpGetResponse(context, kSnpRead, access, values) ? kProtocolOk : kProtocolFailed;
+  });
 }
 
 int32_t SnpReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word) {
+  const TagStationId tag = TagStation(request);
   DriverContext* context = request->context;
-  char snpId[kSnpIdSlotSize];
-  const int32_t station = TagStation(request, snpId);
-  uint8_t requestBytes[kRequestBytes];
-  BuildReadRequestBytes(access, requestBytes);
-
-  return RunTries(
-      context, station, kSnpReadPlan, [&] { return SnpAttachForRead(context, station, snpId); },
-      [&] {
-        SnpSendMailbox(context, kSnpRead, requestBytes);
-        if (!SnpGetAck(context)) return kProtocolFailed;
-        uint8_t reply[kMailboxSize] = {};
-        if (!ReceiveMailboxReply(context, reply, "kelg1:Could not read slave response. GAS=%s",
-                                 "kelg1:BCC Error in slave response")) {
-          return kProtocolFailed;
-        }
-        if (reply[kMailboxType] == kReplyDone) {
-          *word = ReadLe16(reply + kReplyData);
-          return kProtocolOk;
-        }
-        SendAckNak(context, kNakSequence);
-        KEL_LOG(kLevelFault, "kelg1:Invalid text buffer received");
-        return kProtocolFailed;
-      });
+  return SnpReadTries(context, tag.station, tag.snpId, access, [&] {
+    uint8_t reply[kMailboxSize] = {};
+    if (!ReceiveMailboxReply(context, reply, "kelg1:Could not read slave response. GAS=%s",
+                             "kelg1:BCC Error in slave response")) {
+      return kProtocolFailed;
+    }
+    if (reply[kMailboxType] == kReplyDone) {
+      *word = ReadLe16(reply + kReplyData);
+      return kProtocolOk;
+    }
+    SendAckNak(context, kNakSequence);
+    KEL_LOG(kLevelFault, "kelg1:Invalid text buffer received");
+    return kProtocolFailed;
+  });
 }

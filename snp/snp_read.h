@@ -30,3 +30,19 @@ int32_t SnpReadWord(KelRequest* request, const AccessDescriptor* access, uint16_
 void BuildReadRequestBytes(const AccessDescriptor* access, uint8_t (&requestBytes)[kRequestBytes]);
 // The attach of a read try: kProtocolOk, or kProtocolNotAttached.
 int32_t SnpAttachForRead(DriverContext* context, int32_t station, const char* snpId);
+
+// The tries of a read: each sends the read mailbox, waits for the PLC's ACK
+// and then takes the reply with receiveReply(), which returns a protocol result.
+template <typename ReceiveReply>
+int32_t SnpReadTries(DriverContext* context, int32_t station, const char* snpId, const AccessDescriptor* access,
+                     ReceiveReply&& receiveReply) {
+  uint8_t requestBytes[kRequestBytes];
+  BuildReadRequestBytes(access, requestBytes);
+  return RunTries(
+      context, station, kSnpReadPlan, [&] { return SnpAttachForRead(context, station, snpId); },
+      [&] {
+        SnpSendMailbox(context, kSnpRead, requestBytes);
+        if (!SnpGetAck(context)) return kProtocolFailed;
+        return receiveReply();
+      });
+}

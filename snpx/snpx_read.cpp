@@ -55,33 +55,14 @@ int32_t SnpxRead(DriverContext* context, int32_t station, const char* snpId, con
   const uint16_t needed = WriteDataLength(access);
   // No parsed tag asks for more than a response can carry.
   if (needed > kSnpxMaxData) return kProtocolFailed;
-
-  uint8_t request[kSnpxRequestSize];
-  uint8_t response[kSnpxBufferSize];
-  BuildSnpxRequest(SnpxRequest{snpId, kSnpxRead, access->selector, access->index, access->length, 0, 0, 0}, request);
-  return RunTries(
-      context, station, kSnpxPlan, [&] { return SnpxAttachForTry(context, station); },
-      [&] {
-        const int32_t result = SnpxCheckedExchange(context, snpId, request, response, needed, kSnpxMessages);
-        if (result == kProtocolOk) UnpackReadData(access, values, response + kSnpxResponseData);
-        return result;
-      });
+  return SnpxReadTries(context, station, snpId, access, access->length, needed,
+                       [&](const uint8_t* data) { UnpackReadData(access, values, data); });
 }
 
 int32_t SnpxReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word) {
-  DriverContext* context = request->context;
-  char snpId[kSnpIdSlotSize];
-  const int32_t station = TagStation(request, snpId);
-
-  uint8_t frame[kSnpxRequestSize];
-  uint8_t response[kSnpxBufferSize];
-  BuildSnpxRequest(SnpxRequest{snpId, kSnpxRead, access->selector, access->index, 1, 0, 0, 0}, frame);
-  return RunTries(
-      context, station, kSnpxPlan, [&] { return SnpxAttachForTry(context, station); },
-      [&] {
-        // A good status with no data word leaves the caller's word alone.
-        const int32_t result = SnpxCheckedExchange(context, snpId, frame, response, 2, kSnpxMessages);
-        if (result == kProtocolOk) *word = ReadLe16(response + kSnpxResponseData);
-        return result;
-      });
+  const TagStationId tag = TagStation(request);
+  // One word is asked for whatever the descriptor's length; a good status
+  // with no data word leaves the caller's word alone.
+  return SnpxReadTries(request->context, tag.station, tag.snpId, access, 1, 2,
+                       [&](const uint8_t* data) { *word = ReadLe16(data); });
 }

@@ -44,3 +44,21 @@ extern const SnpxExchangeMessages kSnpxDataFrameMessages; // the data frame of a
 int32_t SnpxCheckedExchange(DriverContext* context, const char* snpId, std::span<const uint8_t> frame,
                             uint8_t (&response)[kSnpxBufferSize], uint16_t minData,
                             const SnpxExchangeMessages& messages);
+
+// The tries of a read of length units from the descriptor's selector and
+// index: store(data) takes the response's data once a try has brought at
+// least minData bytes with a good status.
+template <typename Store>
+int32_t SnpxReadTries(DriverContext* context, int32_t station, const char* snpId, const AccessDescriptor* access,
+                      uint16_t length, uint16_t minData, Store&& store) {
+  uint8_t request[kSnpxRequestSize];
+  uint8_t response[kSnpxBufferSize];
+  BuildSnpxRequest(SnpxRequest{snpId, kSnpxRead, access->selector, access->index, length, 0, 0, 0}, request);
+  return RunTries(
+      context, station, kSnpxPlan, [&] { return SnpxAttachForTry(context, station); },
+      [&] {
+        const int32_t result = SnpxCheckedExchange(context, snpId, request, response, minData, kSnpxMessages);
+        if (result == kProtocolOk) store(response + kSnpxResponseData);
+        return result;
+      });
+}
