@@ -128,7 +128,7 @@ int32_t ParseAddress(KelRequest* request) {
   const char bitChar = context->gasText[8];
   const int32_t type = record->dataType;
   if (IsFloatArea(record->area)) {
-    if (type != 3 && type != 4 && type != 5) {
+    if (!Is32BitDataType(type)) {
       KEL_LOG(kLevelFault, "kelg1: Parse error must be 32-bit gate in 'F' regions");
       return kParseFailed;
     }
@@ -150,7 +150,7 @@ int32_t ParseAddress(KelRequest* request) {
       record->bit = HexDigit(bitChar);
       return kParseOk;
     }
-    if ((type == kDataTypeWord || type == kDataTypeWordToo) && bitChar == ' ') return kParseOk;
+    if (IsWordDataType(type) && bitChar == ' ') return kParseOk;
     return kParseFailed;
   }
   // A discrete area: the tag is one bit, addressed by the word that holds it.
@@ -173,7 +173,7 @@ int32_t ParseBlockAddress(KelRequest* request) {
     record->element >>= 1;
   } else if (IsRegisterArea(record->area)) {
     // A bit in a register word cannot be a block tag.
-    if ((record->dataType != kDataTypeWord && record->dataType != kDataTypeWordToo) || bitChar != ' ') {
+    if (!IsWordDataType(record->dataType) || bitChar != ' ') {
       return kParseFailed;
     }
   } else {

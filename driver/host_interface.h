@@ -100,6 +100,12 @@ struct TagRecord {
   uint16_t* data;
 };
 
+// A single value of requests 5 and 7 sits in this word of the host's value
+// buffer (TagRecord.data): a bit as 0 or 1, a 16-bit element as it is. Area
+// F's 32-bit value is the exception: it fills the first two words, the two %R
+// registers of the pair in the PLC's order, so its second half is here too.
+constexpr int kSingleValueWord = 1;
+
 struct BrowseRecord {
   char* gasBuffer;    // receives the composed GAS, at least 10 characters
   void* ownerWindow;  // the host's window, owner of the dialog

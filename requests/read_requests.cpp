@@ -51,7 +51,7 @@ GasCopy::GasCopy(const char* gas) {
 TagRecord OneElementBlock(const TagRecord& tag) {
   TagRecord block = tag;
   block.count = 1;
-  if (tag.width == 16) block.data = tag.data + 1;
+  if (tag.width == 16) block.data = tag.data + kSingleValueWord;
   return block;
 }
 
@@ -65,7 +65,8 @@ int32_t ReadSingle(KelRequest* request) {
   const GasCopy gas(tag->gas);
   AccessDescriptor access{};
   BuildBitAccess(tag, &access);
-  const int32_t result = protocol.read(context, tag->station, context->snpIds[tag->station], &access, tag->data + 1);
+  const int32_t result =
+      protocol.read(context, tag->station, context->snpIds[tag->station], &access, tag->data + kSingleValueWord);
   if (result != kProtocolOk) {
     KEL_LOG(kLevelInfo, "KelG1: Read failed. Plc %d. RC=%d. GAS= %s", static_cast<int>(tag->station),
             static_cast<int>(result), gas.text);

@@ -35,7 +35,7 @@ int32_t WriteSingle(KelRequest* request) {
 
   const ProtocolOps& protocol = ProtocolFor(context, tag->station);
   const GasCopy gas(tag->gas);
-  const uint16_t kept = tag->data[1];
+  const uint16_t kept = tag->data[kSingleValueWord];
   // The value sent: the host's value, or for a bit in a register word the
   // PLC's word with that one bit changed.
   uint16_t source[1] = {kept};
