@@ -91,6 +91,16 @@ bool ValidRequest(const KelRequest* request) {
          static_cast<const ParseRecord*>(request->params)->gas != nullptr;
 }
 
+// The record of a parse request once the steps both parse requests share
+// have passed; nullptr when they failed.
+ParseRecord* CommonlyParsed(KelRequest* request, bool verbose) {
+  if (!ValidRequest(request)) return nullptr;
+  auto* record = static_cast<ParseRecord*>(request->params);
+  return ParseCommon(request->context, record, verbose) ? record : nullptr;
+}
+
+constexpr int kBitPosition = 8;  // the bit digit, or a blank
+
 }  // namespace
 
 bool NormalizeGas(DriverContext* context, const char* gas, int limit) {
@@ -120,12 +130,9 @@ bool HasConfiguredStations(const DriverContext* context) {
 }
 
 int32_t ParseAddress(KelRequest* request) {
-  if (!ValidRequest(request)) return kParseFailed;
-  DriverContext* context = request->context;
-  auto* record = static_cast<ParseRecord*>(request->params);
-  if (!ParseCommon(context, record, true)) return kParseFailed;
-
-  const char bitChar = context->gasText[8];
+  ParseRecord* record = CommonlyParsed(request, true);
+  if (record == nullptr) return kParseFailed;
+  const char bitChar = request->context->gasText[kBitPosition];
   const int32_t type = record->dataType;
   if (IsFloatArea(record->area)) {
     if (!Is32BitDataType(type)) {
@@ -161,12 +168,10 @@ int32_t ParseAddress(KelRequest* request) {
 }
 
 int32_t ParseBlockAddress(KelRequest* request) {
-  if (!ValidRequest(request)) return kParseFailed;
-  DriverContext* context = request->context;
-  auto* record = static_cast<ParseRecord*>(request->params);
-  if (!ParseCommon(context, record, false)) return kParseFailed;
-
-  const char bitChar = context->gasText[8];
+  ParseRecord* record = CommonlyParsed(request, false);
+  if (record == nullptr) return kParseFailed;
+  const DriverContext* context = request->context;
+  const char bitChar = context->gasText[kBitPosition];
   if (IsFloatArea(record->area)) {
     if (record->element % 2 != 0 || bitChar != ' ') return kParseFailed;
     record->width = 32;

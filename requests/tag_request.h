@@ -27,6 +27,10 @@ struct GasCopy {
   explicit GasCopy(const char* gas);
 };
 
+// Logs format at level 32 with the station, the result and the GAS when the
+// result is a failure; returns the result.
+int32_t ReportFailure(int32_t result, const char* format, int32_t station, const GasCopy& gas);
+
 // Whole elements of a single request run as a one-element block: the copy
 // of the tag has count 1 and, for a 16-bit element, the data one word on.
 TagRecord OneElementBlock(const TagRecord& tag);
