@@ -57,18 +57,14 @@ TagRecord OneElementBlock(const TagRecord& tag) {
 }
 
 int32_t ReadSingle(KelRequest* request) {
-  const TagRecord* tag = ServableTag(request);
-  if (tag == nullptr) return kProtocolFailed;
-  DriverContext* context = request->context;
-  if (tag->bit == kNoBit) return ReadBlockOf(context, OneElementBlock(*tag));
-
-  const ProtocolOps& protocol = ProtocolFor(context, tag->station);
-  const GasCopy gas(tag->gas);
-  AccessDescriptor access{};
-  BuildBitAccess(tag, &access);
-  return ReportFailure(
-      protocol.read(context, tag->station, context->snpIds[tag->station], &access, tag->data + kSingleValueWord),
-      "KelG1: Read failed. Plc %d. RC=%d. GAS= %s", tag->station, gas);
+  DriverContext* context = request != nullptr ? request->context : nullptr;
+  return ServeSingle(request, ReadBlockOf, [&](const TagRecord& tag, const ProtocolOps& protocol, const GasCopy& gas) {
+    AccessDescriptor access{};
+    BuildBitAccess(&tag, &access);
+    return ReportFailure(
+        protocol.read(context, tag.station, context->snpIds[tag.station], &access, tag.data + kSingleValueWord),
+        "KelG1: Read failed. Plc %d. RC=%d. GAS= %s", tag.station, gas);
+  });
 }
 
 int32_t ReadBlock(KelRequest* request) {
