@@ -3,13 +3,11 @@
 #include <cstring>
 
 #include "driver/driver_context.h"
-#include "platform/clock.h"
 #include "platform/host_log.h"
 #include "requests/access.h"
+#include "requests/tag_station.h"
 #include "serial/frame.h"
 #include "snp/attach.h"
-#include "requests/retry.h"
-#include "requests/tag_station.h"
 #include "snp/mailbox.h"
 
 void BuildReadRequestBytes(const AccessDescriptor* access, uint8_t (&requestBytes)[kRequestBytes]) {
