@@ -69,7 +69,8 @@ ConfigSource BufferSource(ConfigBuffer* buffer) {
                       buffer};
 }
 
-int ReadConfigLine(ConfigSource source, char* line) {
+int ReadConfigLine(ConfigSource source, std::span<char, kConfigLineBufferSize> line) {
+  static_assert(kConfigLineMaxRead < kConfigLineBufferSize, "a line and its NUL fit the buffer");
   int kept = 0;
   int read = 0;
   while (read < kConfigLineMaxRead) {
@@ -87,11 +88,15 @@ int ReadConfigLine(ConfigSource source, char* line) {
   return kept > 0 ? 1 : 0;
 }
 
-int ReadConfigLine(std::FILE* file, char* line) { return ReadConfigLine(FileSource(file), line); }
+int ReadConfigLine(std::FILE* file, std::span<char, kConfigLineBufferSize> line) {
+  return ReadConfigLine(FileSource(file), line);
+}
 
 int ReadNetworkFile(KelRequest* request) {
   DriverContext* context = request->context;
+  // A reload follows the file it reads: what an earlier file set is cleared.
   std::memset(context->snpIds, 0, sizeof context->snpIds);
+  context->rtsControl = 0;
 
   char fileName[16];
   if (!NetworkFileName(request->board, fileName)) {
@@ -103,6 +108,7 @@ int ReadNetworkFile(KelRequest* request) {
     KEL_LOG(kLevelInfo, "KelG1 : File %s not found, Peer To Peer Mode", fileName);
     return kNetworkFileUsable;
   }
+
   const int result = ReadNetworkLines(context, fileName, FileSource(file));
   std::fclose(file);
   return result;

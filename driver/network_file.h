@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "driver/host_interface.h"
 
@@ -44,8 +45,8 @@ int ReadNetworkLines(DriverContext* context, const char* fileName, ConfigSource 
 
 // Reads one logical line: at most 15 characters, keeping letters, digits and
 // '*'. 1 with a NUL-terminated line in the buffer, 0 when there is none.
-int ReadConfigLine(ConfigSource source, char* line);
-int ReadConfigLine(std::FILE* file, char* line);
+int ReadConfigLine(ConfigSource source, std::span<char, kConfigLineBufferSize> line);
+int ReadConfigLine(std::FILE* file, std::span<char, kConfigLineBufferSize> line);
 
 // Builds the file name of a board; false when the number does not fit.
 bool NetworkFileName(int32_t board, char (&name)[16]);

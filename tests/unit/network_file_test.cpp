@@ -293,6 +293,37 @@ TEST(NetworkFile, EveryLoadClearsTheStationTable) {
   EXPECT_EQ(board.context.snpxStation[1], 1);  // only a station line writes the flag
 }
 
+TEST(NetworkFile, ReloadFollowsTheRtsLineOfTheFileItReads) {
+  struct Case {
+    const char* first;
+    uint32_t firstRts;
+    const char* second;
+    uint32_t rts;
+  } const cases[] = {
+      {"RTS\n01PLCA\n", 1, "01PLCA\n", 0},
+      {"RTS\n01PLCA\n", 1, nullptr, 0},  // the file is gone: peer-to-peer mode, no RTS
+      {"01PLCA\n", 0, "RTS\n01PLCA\n", 1},
+      {"RTS\n", 1, "RTS\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    Board board(713);
+    {
+      NetworkFile file(713, c.first);
+      ASSERT_EQ(board.Load(), 0);
+      EXPECT_EQ(board.context.rtsControl, c.firstRts);
+      if (c.second != nullptr) {
+        file.Write(c.second);
+        ASSERT_EQ(board.Load(), 0);
+      }
+    }
+    if (c.second == nullptr) {
+      ASSERT_EQ(board.Load(), 0);
+    }
+    EXPECT_EQ(board.context.rtsControl, c.rts);
+  }
+}
+
 // The fuzz target feeds the reader from memory; what it reads there must be
 // what the load reads from the file, messages included.
 TEST(NetworkFile, MemoryAndFileGiveTheSameTableAndMessages) {
@@ -300,19 +331,19 @@ TEST(NetworkFile, MemoryAndFileGiveTheSameTableAndMessages) {
                                "01A\n99B\n", "01 A B C D E F G02Q\n", "01A\n\n02B\n", ""};
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
-    NetworkFile file(713, text);
-    Board fromFile(713);
+    NetworkFile file(714, text);
+    Board fromFile(714);
     LogCapture fileLog;
     const int32_t loaded = fromFile.Load();
     const std::vector<LogLine> fileLines = fileLog.Lines();
 
-    Board fromMemory(713);
+    Board fromMemory(714);
     // As the load leaves the context before it reads the file.
     std::memset(fromMemory.context.snpIds, 0, sizeof fromMemory.context.snpIds);
     fromMemory.context.attachWait = 20;
     LogCapture memoryLog;
     ConfigBuffer buffer{reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0};
-    const int result = ReadNetworkLines(&fromMemory.context, "kelG1713.int", BufferSource(&buffer));
+    const int result = ReadNetworkLines(&fromMemory.context, "kelG1714.int", BufferSource(&buffer));
     EXPECT_EQ(loaded, result == kNetworkFileUsable ? 0 : 2);
     EXPECT_EQ(std::memcmp(fromFile.context.snpIds, fromMemory.context.snpIds, sizeof fromFile.context.snpIds), 0);
     EXPECT_EQ(std::memcmp(fromFile.context.snpxStation, fromMemory.context.snpxStation,
