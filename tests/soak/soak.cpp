@@ -246,7 +246,7 @@ class Soak {
     plan.gas = gas;
     if (plan.bit >= 0) plan.gas += "0123456789ABCDEF"[plan.bit];
     if (plan.area.letter == 'F') {
-      plan.first = IsBlock(plan.kind) ? 0 : 0;
+      plan.first = 0;  // a 32-bit value fills the first two words, single or block
       plan.words = 2 * static_cast<size_t>(plan.count);
     } else if (IsBlock(plan.kind)) {
       plan.first = 0;
