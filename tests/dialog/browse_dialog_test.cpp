@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,14 +80,15 @@ bool WaitUntil(Condition condition, int timeoutMs = kWaitMs) {
   return condition();
 }
 
-// The browse dialog of a thread once it is on the screen.
-HWND WaitForBrowseDialog(DWORD thread) {
+// The browse dialog of a thread once it is on the screen; nullptr when none
+// came, or when the request ended first.
+HWND WaitForBrowseDialog(DWORD thread, const std::atomic<bool>& requestEnded) {
   HWND dialog = nullptr;
   WaitUntil([&] {
     for (HWND window : DialogWindows(thread)) {
       if (IsBrowseDialog(window) && IsWindowVisible(window)) dialog = window;
     }
-    return dialog != nullptr;
+    return dialog != nullptr || requestEnded;
   });
   return dialog;
 }
@@ -240,7 +242,8 @@ struct BrowseOutcome {
 
 // Request 16 on the calling thread, as the host makes it, while the user
 // thread waits for the dialog and plays the script.
-BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(const User&)>& script) {
+BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(const User&)>& script,
+                     bool* appeared = nullptr) {
   char buffer[16];
   std::memset(buffer, kUntouched, sizeof buffer);
   buffer[sizeof buffer - 1] = '\0';
@@ -248,10 +251,12 @@ BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(co
   KelRequest request{nullptr, kRequestBrowseAddress, board, 0, &record};
 
   const DWORD hostThread = GetCurrentThreadId();
+  std::atomic<bool> requestEnded{false};
   std::thread user([&] {
-    HWND dialog = WaitForBrowseDialog(hostThread);
+    HWND dialog = WaitForBrowseDialog(hostThread, requestEnded);
+    if (appeared) *appeared = dialog != nullptr;
     if (dialog == nullptr) {
-      ADD_FAILURE() << "no browse dialog appeared";
+      if (!appeared) ADD_FAILURE() << "no browse dialog appeared";
       return;
     }
     User at(dialog, hostThread);
@@ -259,6 +264,7 @@ BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(co
     at.CloseEverything();
   });
   const int32_t result = g_kelMain(&request);
+  requestEnded = true;
   user.join();
   return {result, buffer};
 }
@@ -543,6 +549,25 @@ TEST_F(BrowseDialog, TheHostWindowOwnsTheDialogFromHostVersion820On) {
     EXPECT_EQ(hostEnabled, !c.owned);
     EXPECT_TRUE(IsWindowEnabled(host));
   }
+}
+
+TEST_F(BrowseDialog, ADialogThatCannotAppearYields53AndTheNextOneAppears) {
+  // An owner that is no window: the dialog cannot be created.
+  HWND noWindow = reinterpret_cast<HWND>(static_cast<intptr_t>(0x7FFF0000));
+  bool appeared = true;
+  const BrowseOutcome failed = Browse(
+      kBoardWithFile, noWindow, [](const User& user) { user.PressCancel(); }, &appeared);
+  EXPECT_EQ(failed.result, 53);
+  EXPECT_EQ(failed.buffer, kBufferUntouched);
+  EXPECT_FALSE(appeared);
+  const BrowseOutcome next = Browse(kBoardWithFile, nullptr, [](const User& user) {
+    user.PickStation("01");
+    user.PickArea('C');
+    user.TypeElement("00009");
+    user.PressOk();
+  });
+  EXPECT_EQ(next.result, 0);
+  EXPECT_EQ(next.buffer, "01C00009");
 }
 
 // With KEL_SHOT_DIR (a folder that scripts/browse-screenshot watches), the
