@@ -570,8 +570,9 @@ TEST_F(BrowseDialog, ADialogThatCannotAppearYields53AndTheNextOneAppears) {
   EXPECT_EQ(next.buffer, "01C00009");
 }
 
-// With KEL_SHOT_DIR (a folder that scripts/browse-screenshot watches), the
-// filled-in dialog asks for a screenshot of its rectangle and waits for it.
+// With KEL_SHOT_DIR (a folder that scripts/dialog-run watches when
+// scripts/browse-screenshot runs it), the filled-in dialog asks for a
+// screenshot of its rectangle and waits for it.
 TEST_F(BrowseDialog, Screenshot) {
   const char* folder = std::getenv("KEL_SHOT_DIR");
   if (folder == nullptr) GTEST_SKIP() << "no KEL_SHOT_DIR";
