@@ -184,16 +184,11 @@ std::vector<std::string> Items(const BrowseDialogModel& model, BrowseList list) 
   return items;
 }
 
-// The user picks an area, then fills the fields and presses OK; refusals
-// are collected and the dialog ends only with accepted entries.
-int ChooseAndConfirm(BrowseDialogModel& model, const char* area, const BrowseEntries& entries,
-                     std::vector<std::string>* refusals = nullptr) {
+// The user picks an area, then fills the fields and presses OK; the dialog
+// ends with OK only for accepted entries.
+int ChooseAndConfirm(BrowseDialogModel& model, const char* area, const BrowseEntries& entries) {
   model.AreaChosen(area);
-  if (const BrowseRefusal* refusal = model.Confirm(entries)) {
-    if (refusals) refusals->push_back(refusal->text);
-    return kBrowseDialogCancel;
-  }
-  return kBrowseDialogOk;
+  return model.Confirm(entries) == nullptr ? kBrowseDialogOk : kBrowseDialogCancel;
 }
 
 struct BrowseCall {
@@ -247,50 +242,6 @@ TEST(BrowseRequest, OkWritesTheComposedGas) {
   EXPECT_EQ(bits, (std::vector<std::string>{"None", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B",
                                             "C", "D", "E", "F"}));
   EXPECT_TRUE(log.Lines().empty());
-}
-
-TEST(BrowseRequest, WithoutANetworkFileOnlyStationZeroIsOffered) {
-  std::vector<std::string> stations;
-  ScriptedDialog dialog([&](BrowseDialogModel& model, void*) {
-    stations = Items(model, BrowseList::kStation);
-    return ChooseAndConfirm(model, "M:  Discrete Internal table (%M, Digital gate).",
-                            Entries("00", "M:", "00017", "None"));
-  });
-  LogCapture log;
-  const BrowseCall call = Browse(882);
-  EXPECT_EQ(call.result, 0);
-  EXPECT_EQ(call.gas, "00M00017");
-  EXPECT_EQ(stations, std::vector<std::string>{"00"});
-  const std::vector<LogLine> expected{{32, "KelG1 : File kelG1882.int not found, Peer To Peer Mode"}};
-  EXPECT_EQ(log.Lines(), expected);
-}
-
-TEST(BrowseRequest, RegisterAreaThenDiscreteAreaWritesNoBitDigit) {
-  LogCapture quiet;
-  ScriptedDialog dialog([](BrowseDialogModel& model, void*) {
-    EXPECT_TRUE(model.AreaChosen("R:  Register table (%R)."));
-    return ChooseAndConfirm(model, "M:  Discrete Internal table (%M, Digital gate).",
-                            Entries("00", "M:", "00017", "3"));
-  });
-  EXPECT_EQ(Browse(882).gas, "00M00017");
-}
-
-TEST(BrowseRequest, RefusedEntriesKeepTheDialogOpenUntilAccepted) {
-  LogCapture quiet;
-  std::vector<std::string> refusals;
-  ScriptedDialog dialog([&](BrowseDialogModel& model, void*) {
-    const char* area = "R:  Register table (%R).";
-    for (const BrowseEntries& tried : {Entries("", "R:", "00010", "5"), Entries("00", "R:", "12a45", "5"),
-                                       Entries("00", "R:", "00010", "None")}) {
-      EXPECT_EQ(ChooseAndConfirm(model, area, tried, &refusals), kBrowseDialogCancel);
-    }
-    return ChooseAndConfirm(model, area, Entries("00", "R:", "00010", "A"), &refusals);
-  });
-  const BrowseCall call = Browse(882);
-  EXPECT_EQ(call.result, 0);
-  EXPECT_EQ(call.gas, "00R00010A");
-  EXPECT_EQ(refusals, (std::vector<std::string>{"missing value!", "Wrong address! (5 decimal digits)",
-                                                "missing Bit Number value!"}));
 }
 
 TEST(BrowseRequest, CancelOrADialogThatCannotAppearLeavesTheBufferAlone) {
