@@ -56,6 +56,12 @@ class BrowseModel final : public BrowseDialogModel {
 
   const BrowseRefusal* Confirm(const BrowseEntries& entries) override {
     g_state.entries = entries;
+    // Every text ends within its field, whatever the window code read.
+    BrowseEntries& kept = g_state.entries;
+    kept.station[sizeof kept.station - 1] = '\0';
+    kept.area[sizeof kept.area - 1] = '\0';
+    kept.element[sizeof kept.element - 1] = '\0';
+    kept.bit[sizeof kept.bit - 1] = '\0';
     return BrowseRefusalFor(CheckBrowseEntries(g_state.entries, g_state.bitListShown));
   }
 };
