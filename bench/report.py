@@ -53,6 +53,9 @@ def main():
     results, target, plots = sys.argv[1], sys.argv[2], sys.argv[3]
     os.makedirs(plots, exist_ok=True)
     timing = {}
+    ordinary = []
+    if os.path.exists(os.path.join(results, "ordinary-19200.tsv")):
+        ordinary = [r for r in read_tsv(os.path.join(results, "ordinary-19200.tsv")) if r["kind"] == "mix"]
     for path in glob.glob(os.path.join(results, "timing-*.tsv")):
         rows = read_tsv(path)
         if rows:
@@ -80,8 +83,9 @@ def main():
 
     worst = max((float(r["ratio"]) for b in bauds for r in timing[b]), default=0)
     worst_main = max((float(r["ratio"]) for r in timing.get(main_baud, [])), default=0)
-    singles = [c for c in cpu if "1 register" in c["case"] or "1 bit" in c["case"] or "5 registers" in c["case"]]
+    singles = [c for c in cpu if "1 register" in c["case"] or "1 bit" in c["case"]]
     most_single = max((int(c["driver_instructions"]) for c in singles), default=0)
+    most_any = max(cpu, key=lambda c: int(c["driver_instructions"]), default=None)
 
     out = []
     w = out.append
@@ -113,7 +117,8 @@ def main():
                   f" by the model (attach and one register read each).")
     if cpu:
         w(f"- Driver code per single read or write: at most **{most_single:,}** instructions"
-          f" (target under {INSTRUCTION_TARGET:,}), parse excluded.")
+          f" (target under {INSTRUCTION_TARGET:,}), parse excluded; the most for any case"
+          f" {int(most_any['driver_instructions']):,} ({most_any['case']}).")
     w(f"- Failed requests in the run: {errors}.")
     w("")
     w("![measured and model time per case](bench/plots/cases.svg)")
@@ -131,6 +136,20 @@ def main():
             w(f"| {r['case']}{flag} | {ms(r['median_ms'])} | {ms(r['p10_ms'])}–{ms(r['p90_ms'])} | "
               f"{ms(r['min_ms'])}–{ms(r['max_ms'])} | {ms(r['model_ms'])} | {float(r['ratio']):.3f} | "
               f"{r['bytes']} | {r['turnarounds']} | {r['reps']} |")
+        w("")
+
+    if ordinary:
+        w("## The same at 19200 baud with ordinary scheduling")
+        w("")
+        w("Without real-time scheduling, while other programs keep the machine busy")
+        w("(load averages below), every wake-up of the driver or the simulator may")
+        w("wait for a processor; the delays add to the line time:")
+        w("")
+        w("| case | median ms | p10–p90 ms | model ms | measured ÷ model |")
+        w("|---|---:|---:|---:|---:|")
+        for r in ordinary:
+            w(f"| {r['case']} | {ms(r['median_ms'])} | {ms(r['p10_ms'])}–{ms(r['p90_ms'])} | "
+              f"{ms(r['model_ms'])} | {float(r['ratio']):.3f} |")
         w("")
 
     if scans:
@@ -165,7 +184,7 @@ def main():
 
     w("## Machine")
     w("")
-    for key in ("date", "commit", "kernel", "cpu", "cores", "load before", "load after", "note"):
+    for key in ("date", "commit", "kernel", "cpu", "cores", "load before", "load after", "scheduling", "note"):
         if key in machine:
             w(f"- {key}: {machine[key]}")
     w("")
@@ -185,13 +204,15 @@ def main():
     w("  travel during it). The model time is that of one repetition when")
     w("  repetitions follow each other at once, as in a host's scan, so the")
     w("  driver's final ACK of one read delays the next request.")
+    w("- Scheduling: the timed runs use real-time scheduling where the system")
+    w("  allows it (see Machine), so that the builds and tests of other programs")
+    w("  on this shared machine do not delay the wake-ups of the driver and of")
+    w("  `plcsim`; the table with ordinary scheduling shows what such delays add.")
     w("- Spread: the 10th to 90th percentile and the extremes of the repetitions.")
     w("- Instructions: `valgrind --tool=callgrind --collect-atstart=no")
     w("  --toggle-collect=KelMain build/linux/kelbench --cpu`; `kelbench` zeroes the")
     w("  counts before and dumps them after each case's repetitions;")
     w("  `bench/callgrind_cost.py` sums the instructions per object.")
-    w("- Timing on this shared machine is disturbed by other programs: the load")
-    w("  averages above say how busy it was.")
     w("")
     w("## How to rerun")
     w("")
