@@ -7,6 +7,7 @@
 //   kelbench --smoke                                      every case once, unpaced
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect=KelMain kelbench --cpu
 //                                                         instructions per request
+//                                                         (--cpu-paced: on the paced line)
 //
 // The exit code is 1 when any request of any case failed.
 #include <fcntl.h>
@@ -54,6 +55,7 @@ struct Options {
   bool mix = true;
   bool smoke = false;
   bool cpu = false;
+  bool cpuPaced = false;  // count on the paced line, where bytes come one by one
   std::vector<int> scanSizes{1, 4, 16, 64};
   std::string out;  // TSV file; standard output when empty
 };
@@ -62,7 +64,8 @@ struct Options {
   std::fprintf(stderr,
                "kelbench: %s\n"
                "usage: kelbench [--baud N] [--reps N] [--scan-reps N] [--big-scan-reps N] [--turnaround MS]\n"
-               "                [--no-scans] [--no-mix] [--scan-sizes 1,4,16,64] [--out FILE] [--smoke] [--cpu]\n",
+               "                [--no-scans] [--no-mix] [--scan-sizes 1,4,16,64] [--out FILE] [--smoke] [--cpu]\n"
+               "                [--cpu-paced]\n",
                why);
   std::exit(2);
 }
@@ -103,6 +106,9 @@ Options ParseOptions(int argc, char** argv) {
       o.smoke = true;
     } else if (name == "--cpu") {
       o.cpu = true;
+    } else if (name == "--cpu-paced") {
+      o.cpu = true;
+      o.cpuPaced = true;
     } else {
       Usage(("unknown option " + name).c_str());
     }
@@ -114,7 +120,7 @@ Options ParseOptions(int argc, char** argv) {
     o.scanSizes = {1, 4};
   }
   if (o.cpu) {
-    o.pace = false;
+    o.pace = o.cpuPaced;
     o.scans = false;
   }
   if (o.baud > 65535) Usage("the driver's baud rate field holds at most 65535");
