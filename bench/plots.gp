@@ -13,10 +13,10 @@ set style histogram errorbars gap 1 lw 1
 set style fill solid 0.7 border -1
 set ylabel "ms (log scale)"
 set logscale y
-set yrange [10:*]
+set yrange [10:3000]
 set xtics rotate by -30 left nomirror
 set bmargin 9
-set rmargin 8
+set rmargin 14
 set key top left
 set grid ytics
 plot dir.'/cases.dat' using 2:2:2:xtic(1) title "model" lc rgb "#9ecae1", \
