@@ -250,6 +250,8 @@ def main():
     w("make bench                     # builds build/linux, runs everything (a few minutes)")
     w("build/linux/kelbench --baud 9600 --reps 5 --no-scans   # one speed, printed as a table")
     w("build/linux/kelbench --smoke                           # every case once, unpaced (the CI check)")
+    w("valgrind --tool=callgrind --collect-atstart=no --toggle-collect=KelMain build/linux/kelbench --cpu --reps 20")
+    w("bench/callgrind_cost.py --reps 20 --functions 'SNPX read 1 register' callgrind.out.*   # where they go")
     w("```")
     w("")
     w("`make bench` writes the raw tables to `bench/results/`, the plots to")
