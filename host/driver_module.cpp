@@ -51,7 +51,7 @@ bool DriverModule::Load(const std::string& path) {
     error_ = "cannot load " + file + " (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
-  kelMain_ = reinterpret_cast<KelMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KelMain")));
+  module_ = reinterpret_cast<void*>(module);
 #else
   void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
@@ -59,8 +59,9 @@ bool DriverModule::Load(const std::string& path) {
     error_ = "cannot load " + file + (why ? std::string(": ") + why : std::string());
     return false;
   }
-  kelMain_ = reinterpret_cast<KelMainFunction>(dlsym(module, "KelMain"));
+  module_ = module;
 #endif
+  kelMain_ = reinterpret_cast<KelMainFunction>(Symbol("KelMain"));
   if (kelMain_ == nullptr) {
     error_ = file + " has no KelMain";
     return false;
@@ -72,6 +73,15 @@ bool DriverModule::Load(const std::string& path) {
     return false;
   }
   return true;
+}
+
+void* DriverModule::Symbol(const char* name) const {
+  if (module_ == nullptr) return nullptr;
+#if defined(_WIN32)
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
+#else
+  return dlsym(module_, name);
+#endif
 }
 
 int32_t DataTypeFor(const std::string& gas, bool block) {
@@ -93,6 +103,7 @@ int32_t Board::Call(uint32_t code, void* params) {
 
 int32_t Board::Load(const std::string& port, int32_t readTimeoutMs, LineOptions line) {
   LoadParams params{};
+  if (port.size() >= sizeof params.portName) return 2;
   std::snprintf(params.portName, sizeof params.portName, "%s", port.c_str());
   params.portInUse = port.empty() ? 0 : 1;
   params.readTimeout = readTimeoutMs / 10;

@@ -113,6 +113,7 @@ FailureCollector::~FailureCollector() {
 void FailureCollector::Begin() {
   worst_ = FailureKind::kNone;
   lastMessage_.clear();
+  causeMessage_.clear();
   lastIsFailure_ = false;
 }
 
@@ -129,10 +130,14 @@ void FailureCollector::Sink(void* user, int level, const char* text) {
     std::fprintf(stderr, "[%d] %s\n", level, text);
     std::fflush(stderr);
   }
+  if (self->observer_) self->observer_(level, text);
   const FailureKind kind = ClassifyMessage(level, text);
   if (kind != FailureKind::kNone || !self->lastIsFailure_) {
     self->lastMessage_ = text;
     self->lastIsFailure_ = kind != FailureKind::kNone;
   }
-  if (Specificity(kind) > Specificity(self->worst_)) self->worst_ = kind;
+  if (kind != FailureKind::kNone && Specificity(kind) >= Specificity(self->worst_)) {
+    self->worst_ = kind;
+    self->causeMessage_ = text;
+  }
 }
