@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/driver_context.h"
@@ -48,26 +49,6 @@ void PrintInfo(const DriverInfo& info) {
   PrintCp437(info.banner);
 }
 
-// Parses every tag through the driver before anything is sent; a tag the
-// driver refuses is a usage error that quotes the driver's own message.
-void ParseTags(Board& board, FailureCollector& collector, std::vector<Operation>& operations, std::vector<Tag>& tags,
-               bool echo) {
-  tags.resize(operations.size());
-  collector.SetEcho(false);
-  for (size_t k = 0; k < operations.size(); ++k) {
-    const Operation& operation = operations[k];
-    if (operation.kind == Operation::Kind::kInfo) continue;
-    collector.Begin();
-    if (board.Parse(operation.gas, operation.count, operation.block, &tags[k]) != 0) {
-      collector.End(1);
-      const std::string why = collector.LastMessage().empty() ? "" : " (" + collector.LastMessage() + ")";
-      throw UsageError(operation.text + ": the driver refuses this address on board " + std::to_string(board.Number()) +
-                       why);
-    }
-  }
-  collector.SetEcho(echo);
-}
-
 class Host {
  public:
   Host(const Options& options, const DriverModule& module)
@@ -85,22 +66,53 @@ class Host {
   }
 
  private:
-  // Loads the board on the port; false (with one line said) when the driver refuses.
-  bool LoadBoard() {
+  // Loads the board on the port and parses every tag through the driver,
+  // before anything is sent. The driver's messages are held back meanwhile,
+  // so that a refusal is one line that quotes the driver's own message;
+  // throws UsageError for a tag the driver refuses, false (with one line
+  // said) for a board it cannot load.
+  bool Prepare(const std::vector<Operation>& operations, std::vector<Tag>* tags) {
+    std::vector<std::pair<int, std::string>> held;
+    collector_.SetEcho(false);
+    collector_.SetObserver([&held](int level, const char* text) { held.emplace_back(level, text); });
+    struct Release {
+      FailureCollector& collector;
+      ~Release() { collector.SetObserver(nullptr); }
+    } release{collector_};
+
     collector_.Begin();
     if (board_.Load(options_.port, options_.timeoutMs, options_.line) != 0) {
-      std::fprintf(stderr, "kelhost: the board could not be loaded on %s\n", options_.port.c_str());
+      collector_.End(2);
+      const std::string& why = collector_.LastMessage();
+      std::fprintf(stderr, "kelhost: board %d could not be loaded on %s%s\n", static_cast<int>(options_.board),
+                   options_.port.c_str(), why.empty() ? "" : (" (" + why + ")").c_str());
       return false;
     }
+    tags->resize(operations.size());
+    for (size_t k = 0; k < operations.size(); ++k) {
+      const Operation& operation = operations[k];
+      if (operation.kind == Operation::Kind::kInfo) continue;
+      collector_.Begin();
+      if (board_.Parse(operation.gas, operation.count, operation.block, &(*tags)[k]) != 0) {
+        collector_.End(1);
+        board_.Close();
+        const std::string& why = collector_.LastMessage();
+        throw UsageError(operation.text + ": the driver refuses this address on board " +
+                         std::to_string(board_.Number()) + (why.empty() ? "" : " (" + why + ")"));
+      }
+    }
+    if (!options_.quiet) {
+      for (const auto& [level, text] : held) std::fprintf(stderr, "[%d] %s\n", level, text.c_str());
+    }
+    collector_.SetEcho(!options_.quiet);
     return true;
   }
 
   int Operations() {
     std::vector<Operation> operations;
     for (const std::string& operand : options_.operands) operations.push_back(ParseOperation(operand));
-    if (!LoadBoard()) return 2;
     std::vector<Tag> tags;
-    ParseTags(board_, collector_, operations, tags, !options_.quiet);
+    if (!Prepare(operations, &tags)) return 2;
 
     bool allGood = true;
     for (int round = 1; round <= options_.repeat; ++round) {
@@ -192,7 +204,8 @@ class Host {
     int first = 0;
     int last = 64;
     if (!options_.operands.empty()) ParseStationRange(options_.operands[0], &first, &last);
-    if (!LoadBoard()) return 2;
+    std::vector<Tag> none;
+    if (!Prepare({}, &none)) return 2;
     const DriverContext* context = board_.Context();
     std::vector<int> stations;
     for (int station = first; station <= last; ++station) {
@@ -240,9 +253,8 @@ class Host {
   int Poll() {
     std::vector<Operation> operations;
     for (const std::string& operand : options_.operands) operations.push_back(ParseOperation(operand));
-    if (!LoadBoard()) return 2;
     std::vector<Tag> tags;
-    ParseTags(board_, collector_, operations, tags, !options_.quiet);
+    if (!Prepare(operations, &tags)) return 2;
     const int status = RunPoll(options_, board_, collector_, operations, tags);
     board_.Close();
     return status;
