@@ -165,11 +165,11 @@ class Host {
     const int32_t result = board_.Load("", options_.timeoutMs, options_.line);
     collector_.SetObserver(nullptr);
     const DriverContext* context = board_.Context();
-    const std::filesystem::path folder = std::filesystem::current_path();
     const bool present = std::filesystem::exists(fileName);
+    const std::string shown = options_.dir.empty() ? fileName : (std::filesystem::path(options_.dir) / fileName).string();
 
-    std::printf("board %d: network file %s in %s%s\n", static_cast<int>(options_.board), fileName,
-                folder.string().c_str(), present ? "" : " (not found)");
+    std::printf("board %d: network file %s%s\n", static_cast<int>(options_.board), shown.c_str(),
+                present ? "" : " (not found)");
     std::printf("WAIT  attach-response wait %d ms\n", context->attachWait * 10);
     std::printf("RTS   %s\n", context->rtsControl != 0 ? "held on" : "off");
     int stations = 0;
@@ -241,8 +241,10 @@ class Host {
         failure = FailureKindName(kind);
         if (!collector_.CauseMessage().empty()) failure += ": " + collector_.CauseMessage();
       }
-      std::printf("%02d  %-8.8s  %-8s  %-8s  %7.1f ms  %s\n", station, context->snpIds[station],
-                  context->snpxStation[station] ? "SNPX" : "SNP", heard ? "yes" : "no", elapsed, failure.c_str());
+      char row[96];
+      std::snprintf(row, sizeof row, "%02d  %-8.8s  %-8s  %-8s  %7.1f ms", station, context->snpIds[station],
+                    context->snpxStation[station] ? "SNPX" : "SNP", heard ? "yes" : "no", elapsed);
+      std::printf("%s%s%s\n", row, failure.empty() ? "" : "  ", failure.c_str());
       std::fflush(stdout);
     }
     std::printf("%d of %zu station%s answered\n", answered, stations.size(), stations.size() == 1 ? "" : "s");

@@ -154,6 +154,9 @@ class Poller {
         lastError_ = WallClock(false) + "  " + operations_[k].text + ": " + FailureKindName(kind);
         if (!collector_.CauseMessage().empty()) lastError_ += " (" + collector_.CauseMessage() + ")";
       }
+      // Redrawn after every tag, so that a slow station does not freeze the
+      // screen for a whole round.
+      if (terminal_) Draw();
       if (!terminal_ && result == 0) {
         std::printf("%s  round %ld  %s =%s  ok\n", WallClock(true).c_str(), rounds_, operations_[k].text.c_str(),
                     FormatValues(tag, values, options_.hex).c_str());

@@ -72,7 +72,7 @@ class KelhostTest(unittest.TestCase):
         self.assertEqual(rc, 1, out)
         rows = {line[:2]: line for line in out.splitlines() if re.match(r"\d\d  ", line)}
         self.assertEqual(sorted(rows), ["01", "02", "03", "04"])
-        self.assertRegex(rows["01"], r"^01  PRESS1    SNP       yes +\d+\.\d ms  $")
+        self.assertRegex(rows["01"], r"^01  PRESS1    SNP       yes +\d+\.\d ms$")
         self.assertRegex(rows["02"], r"^02  PRESS2    SNP       yes .* PLC error status: KELG1:Error Nack received for read!")
         self.assertRegex(rows["03"], r"^03  OVEN      SNPX      yes ")
         self.assertRegex(rows["04"], r"^04  SILENT    SNP       no .* not attached: KELG1: Failed to receive Attach response")
