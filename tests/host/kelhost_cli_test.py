@@ -2,6 +2,7 @@
 read with --hex and --repeat, and usage errors. Argument: the build folder."""
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -96,6 +97,17 @@ class KelhostTest(unittest.TestCase):
         self.assertRegex(out, r"last error  \d\d:\d\d:\d\d  02R00001\*2: PLC error status \(KELG1:Error Nack")
         self.assertIn("done after 3 rounds", out)
         self.assertIn("[8] KELG1:Error Nack received for read!", err)
+
+    def test_poll_stops_cleanly_on_ctrl_c_with_the_totals(self):
+        poll = subprocess.Popen([KELHOST, "--dir", self.folder, "--port", self.port, "--quiet", "poll", "--interval",
+                                 "100", "01R00001"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1.0)
+        poll.send_signal(signal.SIGINT)
+        out, _ = poll.communicate(timeout=30)
+        self.assertEqual(poll.returncode, 0)
+        rounds = int(re.search(r"stopped after (\d+) rounds", out).group(1))
+        self.assertGreater(rounds, 1)
+        self.assertRegex(out, r"\n01 +%d +%d +0 +0 +0 +0 +0 +0\n" % (rounds, rounds))
 
     def test_read_in_hex_with_the_time_per_round(self):
         rc, out, _ = self.run_on_line("--quiet", "--hex", "--repeat", "2", "read", "01R00010*2", "03F00001", "01R000102")

@@ -44,6 +44,14 @@ TEST_F(LoadedDriver, MessageReachesTheHostSinkAndTheHostKeepsRunning) {
   EXPECT_EQ(log.Lines()[0], (LogLine{8, "kelg1: Parse error Plc Address must be zero without init file"}));
 }
 
+TEST_F(LoadedDriver, PortNameLongerThanTheDriverTakesIsRefusedUncut) {
+  // Cut to the driver's 11 characters this name would be another path.
+  LogCapture log;
+  Board board(module_, 1);
+  EXPECT_EQ(board.Load("/dev/../dev/null"), 2);
+  EXPECT_TRUE(log.Lines().empty());
+}
+
 TEST_F(LoadedDriver, AnswersDriverInfo) {
   DriverInfo info{};
   KelRequest request{nullptr, kRequestGetDriverInfo, 0, 0, &info};
