@@ -2,9 +2,7 @@
 // module as a SCADA runtime does, loads one board and reads and writes tags,
 // checks the board's network file, scans its stations or polls tags.
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
