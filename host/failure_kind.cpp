@@ -106,8 +106,10 @@ FailureCollector::FailureCollector() {
 }
 
 FailureCollector::~FailureCollector() {
+  // A collector made later has the sink now; it keeps it.
+  if (g_active != this) return;
   KalSetErrSink(nullptr, nullptr);
-  if (g_active == this) g_active = nullptr;
+  g_active = nullptr;
 }
 
 void FailureCollector::Begin() {
