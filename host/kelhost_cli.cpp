@@ -115,11 +115,19 @@ const char kHelpHelp[] =
     "  kelhost help scan\n"
     "  kelhost scan --help\n";
 
+// Decimal, or hexadecimal after 0x; a leading zero does not make a number
+// octal (010 is ten, as an operator typing it means).
 bool ParseInteger(const std::string& text, long long* value) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  size_t digits = text.size() > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  int base = 10;
+  if (text.size() > digits + 1 && text[digits] == '0' && (text[digits + 1] == 'x' || text[digits + 1] == 'X')) {
+    base = 16;
+    digits += 2;
+  }
+  if (digits >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[digits]))) return false;
   errno = 0;
   char* end = nullptr;
-  *value = std::strtoll(text.c_str(), &end, 0);
+  *value = std::strtoll(text.c_str(), &end, base);
   return errno == 0 && *end == '\0';
 }
 
@@ -363,8 +371,10 @@ Options ParseCommandLine(int argc, char** argv) {
   switch (options.command) {
     case Command::kHelp: {
       Command about = Command::kRun;
-      if (options.operands.size() > 1 || (options.operands.size() == 1 && !CommandFromName(options.operands[0], &about))) {
-        throw UsageError("help " + options.operands[0] + ": not a command (read, write, check, scan, poll)");
+      for (const std::string& operand : options.operands) {
+        if (options.operands.size() > 1 || !CommandFromName(operand, &about)) {
+          throw UsageError("help " + operand + ": not a command (read, write, check, scan, poll)");
+        }
       }
       return options;
     }

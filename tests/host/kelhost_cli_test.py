@@ -109,6 +109,10 @@ class KelhostTest(unittest.TestCase):
         self.assertGreater(rounds, 1)
         self.assertRegex(out, r"\n01 +%d +%d +0 +0 +0 +0 +0 +0\n" % (rounds, rounds))
 
+    def test_values_are_decimal_or_0x_hexadecimal(self):
+        rc, out, _ = self.run_on_line("--quiet", "01R00020=010,0x10,-1", "01R00020*3")
+        self.assertEqual((rc, out.splitlines()[-1]), (0, "01R00020*3 = 10 16 65535"))
+
     def test_read_in_hex_with_the_time_per_round(self):
         rc, out, _ = self.run_on_line("--quiet", "--hex", "--repeat", "2", "read", "01R00010*2", "03F00001", "01R000102")
         self.assertEqual(rc, 0, out)
@@ -128,6 +132,7 @@ class KelhostTest(unittest.TestCase):
             (["read", "01X00001"], "kelhost: 01X00001: area 'X' is not one of"),
             (["read", "01R0001"], "kelhost: 01R0001: a GAS has 8 or 9 characters"),
             (["read", "01R00001=5"], "kelhost: read 01R00001=5: a write"),
+            (["write", "01R00001=0x"], "kelhost: 01R00001=0x: value '0x' is not a number"),
             (["01R00001*0"], "kelhost: 01R00001*0: count 0: not a number from 1 to 65535"),
             (["poll", "01R00001=1"], "kelhost: poll 01R00001=1: poll only reads tags"),
             (["scan", "9-2"], "kelhost: scan 9-2: the first station comes after the last"),
