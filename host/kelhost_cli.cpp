@@ -100,6 +100,7 @@ const char kPollHelp[] =
     "the last error with its time and the time per round. Otherwise it prints\n"
     "one line per tag and round. Ctrl-C (or --count rounds) stops it and\n"
     "prints the totals. A tags file holds one tag per line; '#' starts a comment.\n"
+    "Exit status 1 when a read failed.\n"
     "\n"
     "examples:\n"
     "  kelhost --port pts/7 poll 01R00001 02R00001*4 03F00001\n"

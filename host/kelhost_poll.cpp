@@ -126,7 +126,7 @@ class Poller {
     std::printf("%s after %ld round%s in %.1f s\n", g_stop ? "stopped" : "done", rounds_, rounds_ == 1 ? "" : "s",
                 seconds);
     std::fflush(stdout);
-    return 0;
+    return lastError_.empty() ? 0 : 1;
   }
 
  private:

@@ -85,7 +85,7 @@ class KelhostTest(unittest.TestCase):
 
     def test_poll_counts_failures_of_the_faulty_station_only(self):
         rc, out, err = self.run_on_line("--interval", "50", "poll", "--count", "3", "01R00001", "02R00001*2", "03F00001")
-        self.assertEqual(rc, 0, err)
+        self.assertEqual(rc, 1, err)
         self.assertEqual(len(re.findall(r"round \d  01R00001 = 1  ok", out)), 3)
         self.assertEqual(len(re.findall(r"round \d  02R00001\*2: PLC error status", out)), 3)
         self.assertEqual(len(re.findall(r"round \d  time [\d.]+ ms", out)), 3)
