@@ -91,6 +91,16 @@ bool ValidRequest(const KelRequest* request) {
          static_cast<const ParseRecord*>(request->params)->gas != nullptr;
 }
 
+// The record of a parse request once the steps both parse requests share
+// have passed; nullptr when they failed.
+ParseRecord* CommonlyParsed(KelRequest* request, bool verbose) {
+  if (!ValidRequest(request)) return nullptr;
+  auto* record = static_cast<ParseRecord*>(request->params);
+  return ParseCommon(request->context, record, verbose) ? record : nullptr;
+}
+
+constexpr int kBitPosition = 8;  // the bit digit, or a blank
+
 }  // namespace
 
 bool NormalizeGas(DriverContext* context, const char* gas, int limit) {
@@ -120,15 +130,12 @@ bool HasConfiguredStations(const DriverContext* context) {
 }
 
 int32_t ParseAddress(KelRequest* request) {
-  if (!ValidRequest(request)) return kParseFailed;
-  DriverContext* context = request->context;
-  auto* record = static_cast<ParseRecord*>(request->params);
-  if (!ParseCommon(context, record, true)) return kParseFailed;
-
-  const char bitChar = context->gasText[8];
+  ParseRecord* record = CommonlyParsed(request, true);
+  if (record == nullptr) return kParseFailed;
+  const char bitChar = request->context->gasText[kBitPosition];
   const int32_t type = record->dataType;
   if (IsFloatArea(record->area)) {
-    if (type != 3 && type != 4 && type != 5) {
+    if (!Is32BitDataType(type)) {
       KEL_LOG(kLevelFault, "kelg1: Parse error must be 32-bit gate in 'F' regions");
       return kParseFailed;
     }
@@ -150,7 +157,7 @@ int32_t ParseAddress(KelRequest* request) {
       record->bit = HexDigit(bitChar);
       return kParseOk;
     }
-    if ((type == kDataTypeWord || type == kDataTypeWordToo) && bitChar == ' ') return kParseOk;
+    if (IsWordDataType(type) && bitChar == ' ') return kParseOk;
     return kParseFailed;
   }
   // A discrete area: the tag is one bit, addressed by the word that holds it.
@@ -161,19 +168,17 @@ int32_t ParseAddress(KelRequest* request) {
 }
 
 int32_t ParseBlockAddress(KelRequest* request) {
-  if (!ValidRequest(request)) return kParseFailed;
-  DriverContext* context = request->context;
-  auto* record = static_cast<ParseRecord*>(request->params);
-  if (!ParseCommon(context, record, false)) return kParseFailed;
-
-  const char bitChar = context->gasText[8];
+  ParseRecord* record = CommonlyParsed(request, false);
+  if (record == nullptr) return kParseFailed;
+  const DriverContext* context = request->context;
+  const char bitChar = context->gasText[kBitPosition];
   if (IsFloatArea(record->area)) {
     if (record->element % 2 != 0 || bitChar != ' ') return kParseFailed;
     record->width = 32;
     record->element >>= 1;
   } else if (IsRegisterArea(record->area)) {
     // A bit in a register word cannot be a block tag.
-    if ((record->dataType != kDataTypeWord && record->dataType != kDataTypeWordToo) || bitChar != ' ') {
+    if (!IsWordDataType(record->dataType) || bitChar != ' ') {
       return kParseFailed;
     }
   } else {

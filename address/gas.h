@@ -16,10 +16,19 @@ extern const AreaInfo kAreaTable[kAreaCount];
 
 constexpr int kGasLength = 9;
 
-// Host data type codes that the parse tests.
+// Host data type codes that the parse tests. The host has two codes for a
+// 16-bit value and three for a 32-bit one; the parse treats each group alike.
 constexpr int32_t kDataTypeWord = 0;
-constexpr int32_t kDataTypeWordToo = 1;
+constexpr int32_t kDataTypeWordAlternate = 1;
+constexpr int32_t kDataType32BitFirst = 3;
+constexpr int32_t kDataType32BitSecond = 4;
+constexpr int32_t kDataType32BitThird = 5;
 constexpr int32_t kDataTypeDigital = 6;
+
+constexpr bool IsWordDataType(int32_t type) { return type == kDataTypeWord || type == kDataTypeWordAlternate; }
+constexpr bool Is32BitDataType(int32_t type) {
+  return type == kDataType32BitFirst || type == kDataType32BitSecond || type == kDataType32BitThird;
+}
 
 // Block limits: elements per block tag by protocol and width.
 constexpr int32_t kSnpxBlockLimit16 = 256;

@@ -17,12 +17,6 @@ constexpr int32_t kContextSize = 1300; // announced to the host
 constexpr uint16_t kPortFlagsDefault = 0x0008;
 constexpr uint16_t kPortFlagsRts = 0x020A;
 
-struct PortSettings {
-  char name[12];
-  LineSettings line;
-  uint16_t flags;
-};
-
 struct DriverContext {
   int32_t readTimeout;  // normal total read timeout, units of 10 ms
   PortHandle port;      // kNoPort when closed
@@ -37,16 +31,6 @@ struct DriverContext {
   uint32_t rtsControl;
   uint16_t attachWait;  // attach-response wait, units of 10 ms
 };
-
-// The station of a read or write request's tag, with a NUL-terminated copy of
-// its SNP ID.
-inline int32_t TagStation(const KelRequest* request, char (&snpId)[kSnpIdSlotSize]) {
-  const int32_t station = static_cast<const TagRecord*>(request->params)->station;
-  for (int i = 0; i < kSnpIdSlotSize; ++i) {
-    snpId[i] = i < kSnpIdSlotSize - 1 ? request->context->snpIds[station][i] : '\0';
-  }
-  return station;
-}
 
 static_assert(sizeof(DriverContext) <= static_cast<size_t>(kContextSize),
               "the context must fit the size announced to the host");

@@ -32,8 +32,6 @@ constexpr char kDisplayName[] = "General Electric SNP(X)";
 
 }  // namespace
 
-const char* DriverBanner() { return kBanner; }
-
 int32_t GetDriverInfo(KelRequest* request) {
   if (request == nullptr || request->params == nullptr) return kResultLifecycleFailed;
   auto* info = static_cast<DriverInfo*>(request->params);

@@ -100,68 +100,59 @@ struct TagRecord {
   uint16_t* data;
 };
 
+// A single value of requests 5 and 7 sits in this word of the host's value
+// buffer (TagRecord.data): a bit as 0 or 1, a 16-bit element as it is. Area
+// F's 32-bit value is the exception: it fills the first two words, the two %R
+// registers of the pair in the PLC's order, so its second half is here too.
+constexpr int kSingleValueWord = 1;
+
 struct BrowseRecord {
   char* gasBuffer;    // receives the composed GAS, at least 10 characters
   void* ownerWindow;  // the host's window, owner of the dialog
 };
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(offsetof(KelRequest, context) == 0);
-static_assert(offsetof(KelRequest, code) == 4);
-static_assert(offsetof(KelRequest, board) == 8);
-static_assert(offsetof(KelRequest, params) == 16);
-static_assert(sizeof(KelRequest) == 20);
+// The host's offsets, record by record: each field listed at its offset, then
+// the record's size where the host fixes it.
+struct FieldAt {
+  size_t offset;
+  size_t expected;
+};
+template <size_t N>
+constexpr bool FieldsAt(const FieldAt (&fields)[N]) {
+  for (const FieldAt& field : fields) {
+    if (field.offset != field.expected) return false;
+  }
+  return true;
+}
 
-static_assert(sizeof(LineSettings) == 8);
-static_assert(offsetof(LineSettings, dataBits) == 2);
-static_assert(offsetof(LineSettings, stopBits) == 4);
-static_assert(offsetof(LineSettings, parity) == 6);
-
-static_assert(offsetof(DriverInfo, version) == 0);
-static_assert(offsetof(DriverInfo, name) == 4);
-static_assert(offsetof(DriverInfo, banner) == 8);
-static_assert(offsetof(DriverInfo, contextSize) == 12);
-static_assert(offsetof(DriverInfo, hostValue1) == 16);
-static_assert(offsetof(DriverInfo, defaultLine) == 20);
-static_assert(offsetof(DriverInfo, hostValue2) == 28);
-static_assert(sizeof(DriverInfo) == 32);
-
-static_assert(offsetof(LoadParams, portName) == 0);
-static_assert(offsetof(LoadParams, portInUse) == 12);
-static_assert(offsetof(LoadParams, readTimeout) == 16);
-static_assert(offsetof(LoadParams, line) == 20);
-static_assert(sizeof(LoadParams) == 28);
-
-static_assert(offsetof(PortChangeParams, portName) == 0);
-static_assert(offsetof(PortChangeParams, readTimeout) == 12);
-static_assert(offsetof(PortChangeParams, line) == 16);
-static_assert(sizeof(PortChangeParams) == 24);
-
-static_assert(offsetof(WarmStartParams, plc) == 0);
-
-static_assert(offsetof(ParseRecord, gas) == 0);
-static_assert(offsetof(ParseRecord, dataType) == 8);
-static_assert(offsetof(ParseRecord, count) == 12);
-static_assert(offsetof(ParseRecord, station) == 16);
-static_assert(offsetof(ParseRecord, area) == 20);
-static_assert(offsetof(ParseRecord, element) == 24);
-static_assert(offsetof(ParseRecord, bit) == 28);
-static_assert(offsetof(ParseRecord, width) == 32);
-static_assert(sizeof(ParseRecord) == 36);
-
-static_assert(offsetof(TagRecord, gas) == 0);
-static_assert(offsetof(TagRecord, station) == 8);
-static_assert(offsetof(TagRecord, area) == 12);
-static_assert(offsetof(TagRecord, element) == 16);
-static_assert(offsetof(TagRecord, bit) == 20);
-static_assert(offsetof(TagRecord, width) == 24);
-static_assert(offsetof(TagRecord, count) == 32);
-static_assert(offsetof(TagRecord, data) == 40);
-static_assert(sizeof(TagRecord) == 44);
-
-static_assert(offsetof(BrowseRecord, gasBuffer) == 0);
-static_assert(offsetof(BrowseRecord, ownerWindow) == 4);
-static_assert(sizeof(BrowseRecord) == 8);
+static_assert(FieldsAt({{offsetof(KelRequest, context), 0}, {offsetof(KelRequest, code), 4},
+                        {offsetof(KelRequest, board), 8},
+                        {offsetof(KelRequest, params), 16}}) && sizeof(KelRequest) == 20);
+static_assert(FieldsAt({{offsetof(LineSettings, dataBits), 2}, {offsetof(LineSettings, stopBits), 4},
+                        {offsetof(LineSettings, parity), 6}}) && sizeof(LineSettings) == 8);
+static_assert(FieldsAt({{offsetof(DriverInfo, version), 0}, {offsetof(DriverInfo, name), 4},
+                        {offsetof(DriverInfo, banner), 8}, {offsetof(DriverInfo, contextSize), 12},
+                        {offsetof(DriverInfo, hostValue1), 16}, {offsetof(DriverInfo, defaultLine), 20},
+                        {offsetof(DriverInfo, hostValue2), 28}}) && sizeof(DriverInfo) == 32);
+static_assert(FieldsAt({{offsetof(LoadParams, portName), 0}, {offsetof(LoadParams, portInUse), 12},
+                        {offsetof(LoadParams, readTimeout), 16},
+                        {offsetof(LoadParams, line), 20}}) && sizeof(LoadParams) == 28);
+static_assert(FieldsAt({{offsetof(PortChangeParams, portName), 0}, {offsetof(PortChangeParams, readTimeout), 12},
+                        {offsetof(PortChangeParams, line), 16}}) && sizeof(PortChangeParams) == 24);
+static_assert(FieldsAt({{offsetof(WarmStartParams, plc), 0}}));
+static_assert(FieldsAt({{offsetof(ParseRecord, gas), 0}, {offsetof(ParseRecord, dataType), 8},
+                        {offsetof(ParseRecord, count), 12}, {offsetof(ParseRecord, station), 16},
+                        {offsetof(ParseRecord, area), 20}, {offsetof(ParseRecord, element), 24},
+                        {offsetof(ParseRecord, bit), 28},
+                        {offsetof(ParseRecord, width), 32}}) && sizeof(ParseRecord) == 36);
+static_assert(FieldsAt({{offsetof(TagRecord, gas), 0}, {offsetof(TagRecord, station), 8},
+                        {offsetof(TagRecord, area), 12}, {offsetof(TagRecord, element), 16},
+                        {offsetof(TagRecord, bit), 20}, {offsetof(TagRecord, width), 24},
+                        {offsetof(TagRecord, count), 32},
+                        {offsetof(TagRecord, data), 40}}) && sizeof(TagRecord) == 44);
+static_assert(FieldsAt({{offsetof(BrowseRecord, gasBuffer), 0},
+                        {offsetof(BrowseRecord, ownerWindow), 4}}) && sizeof(BrowseRecord) == 8);
 #endif
 
 // The single export. Returns the handler's result unchanged; an empty or

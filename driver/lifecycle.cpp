@@ -105,7 +105,12 @@ int32_t ChangePortSettings(KelRequest* request) {
   if (params->readTimeout != 0) context->readTimeout = params->readTimeout;
   // An open port is closed whatever its name, so that new line settings on
   // the same device take effect instead of failing on the exclusive open.
-  if (context->port != kNoPort) ClosePort(request);
+  // The handle is closed once: after a refused close it is given up rather
+  // than kept, so that nothing closes it a second time.
+  if (context->port != kNoPort) {
+    SerialClose(context->port);
+    context->port = kNoPort;
+  }
   CopyPortName(context->portSettings.name, params->portName);
   context->portSettings.line = params->line;
 

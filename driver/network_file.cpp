@@ -57,7 +57,8 @@ bool NetworkFileName(int32_t board, char (&name)[16]) {
   return true;
 }
 
-int ReadConfigLine(std::FILE* file, char* line) {
+int ReadConfigLine(std::FILE* file, std::span<char, kConfigLineBufferSize> line) {
+  static_assert(kConfigLineMaxRead < kConfigLineBufferSize, "a line and its NUL fit the buffer");
   int kept = 0;
   int read = 0;
   while (read < kConfigLineMaxRead) {
@@ -77,7 +78,9 @@ int ReadConfigLine(std::FILE* file, char* line) {
 
 int ReadNetworkFile(KelRequest* request) {
   DriverContext* context = request->context;
+  // A reload follows the file it reads: what an earlier file set is cleared.
   std::memset(context->snpIds, 0, sizeof context->snpIds);
+  context->rtsControl = 0;
 
   char fileName[16];
   if (!NetworkFileName(request->board, fileName)) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "driver/host_interface.h"
 
@@ -21,7 +22,7 @@ int ReadNetworkFile(KelRequest* request);
 
 // Reads one logical line: at most 15 characters, keeping letters, digits and
 // '*'. 1 with a NUL-terminated line in the buffer, 0 when there is none.
-int ReadConfigLine(std::FILE* file, char* line);
+int ReadConfigLine(std::FILE* file, std::span<char, kConfigLineBufferSize> line);
 
 // Builds the file name of a board; false when the number does not fit.
 bool NetworkFileName(int32_t board, char (&name)[16]);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "address/gas.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -13,9 +15,10 @@
 
 namespace {
 
-// Words kept around the values in the host buffer: a single 16-bit value
-// sits in the buffer's second word, and a guard word follows the values.
-constexpr size_t kGuardWords = 2;
+// Words kept around the values in the host buffer: the words before a single
+// 16-bit value (it sits in word kSingleValueWord), and a guard word after the
+// values.
+constexpr size_t kGuardWords = kSingleValueWord + 1;
 constexpr uint16_t kGuard = 0xA55A;
 
 std::string ProgramFolder() {
@@ -86,11 +89,11 @@ void* DriverModule::Symbol(const char* name) const {
 
 int32_t DataTypeFor(const std::string& gas, bool block) {
   const char area = gas.size() > 2 ? static_cast<char>(std::toupper(static_cast<unsigned char>(gas[2]))) : ' ';
-  if (area == 'F') return 3;
+  if (area == 'F') return kDataType32BitFirst;
   const bool registerArea = area == 'R' || area == 'L' || area == 'O';
-  if (block) return 0;
-  if (registerArea) return gas.size() > 8 && gas[8] != ' ' ? 6 : 0;
-  return 6;
+  if (block) return kDataTypeWord;
+  if (registerArea) return gas.size() > 8 && gas[8] != ' ' ? kDataTypeDigital : kDataTypeWord;
+  return kDataTypeDigital;
 }
 
 Board::Board(const DriverModule& module, int32_t board)
@@ -142,7 +145,7 @@ namespace {
 
 // Where the values start in the host buffer: a single 16-bit value (or bit)
 // sits in the second word; blocks and area F's 32-bit values in the first.
-size_t FirstValueWord(const Tag& tag) { return !tag.block && tag.parsed.width == 16 ? 1 : 0; }
+size_t FirstValueWord(const Tag& tag) { return !tag.block && tag.parsed.width == 16 ? kSingleValueWord : 0; }
 
 }  // namespace
 

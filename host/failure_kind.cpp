@@ -68,6 +68,10 @@ int Specificity(FailureKind kind) {
 
 FailureCollector* g_active = nullptr;
 
+// The level of the driver's messages about faults on the line, in the
+// protocols and in addresses.
+constexpr int kFaultLevel = 8;
+
 }  // namespace
 
 const char* FailureKindName(FailureKind kind) {
@@ -93,7 +97,7 @@ FailureKind ClassifyMessage(int level, const char* text) {
   }
   // Anything else the driver reports as a fault, or as a failure or an
   // illegal reply, is a failure without a named cause; other information is not.
-  if (level == 8 || Contains(lowered, "fail") || Contains(lowered, "illegal") || Contains(lowered, "invalid") ||
+  if (level == kFaultLevel || Contains(lowered, "fail") || Contains(lowered, "illegal") || Contains(lowered, "invalid") ||
       Contains(lowered, "error")) {
     return FailureKind::kOther;
   }

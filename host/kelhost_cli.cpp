@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "address/gas.h"
+
 namespace {
 
 const char kGeneralHelp[] =
@@ -150,8 +152,8 @@ struct ValueRange {
 
 ValueRange RangeFor(const std::string& gas, bool block) {
   const int32_t type = DataTypeFor(gas, block);
-  if (type == 3) return {-2147483648LL, 4294967295LL, "a 32-bit value"};
-  if (type == 6) return {0, 1, "a bit"};
+  if (type == kDataType32BitFirst) return {-2147483648LL, 4294967295LL, "a 32-bit value"};
+  if (type == kDataTypeDigital) return {0, 1, "a bit"};
   return {-32768, 65535, "a register word"};
 }
 

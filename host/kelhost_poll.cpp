@@ -11,6 +11,8 @@
 #include <map>
 #include <thread>
 
+#include "address/gas.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
@@ -238,7 +240,7 @@ std::string FormatValues(const Tag& tag, const std::vector<uint16_t>& values, bo
   std::string text;
   char item[32];
   const bool wide = tag.parsed.width == 32;
-  const bool bits = tag.parsed.dataType == 6;
+  const bool bits = tag.parsed.dataType == kDataTypeDigital;
   for (size_t k = 0; k < static_cast<size_t>(tag.count); ++k) {
     if (wide) {
       const uint32_t value = static_cast<uint32_t>(values[2 * k]) | (static_cast<uint32_t>(values[2 * k + 1]) << 16);

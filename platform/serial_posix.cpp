@@ -36,14 +36,6 @@ constexpr uint32_t kGenerationMask = 0xFFFFFF;  // keeps a handle positive in 31
 constexpr unsigned kPtySlaveMajorFirst = 136;
 constexpr unsigned kPtySlaveMajorLast = 143;
 
-// The purge reads 512-byte chunks, each waiting at most 50 ms. A line that
-// keeps sending would keep every chunk full, so the purge also stops after
-// 64 chunks or one second of reading, whichever comes first.
-constexpr uint16_t kPurgeChunk = 512;
-constexpr int32_t kPurgeReadTimeout = 5;  // 50 ms
-constexpr int kPurgeMaxChunks = 64;
-constexpr int64_t kPurgeMaxNs = 1000 * 1000 * 1000;
-
 struct PortSlot {
   std::atomic<bool> used{false};
   std::atomic<uint32_t> generation{0};  // read by lookups of stale handles from any thread
@@ -143,12 +135,13 @@ bool ReadWithTimeout(const PortSlot& slot, uint8_t* buffer, uint16_t count, uint
   return true;
 }
 
-int SetTimeout(PortSlot* slot, int32_t value) {
-  if (value < 0) return 0;
+int PortExchangeReadTimeout(PortHandle handle, int32_t value, int32_t* previous) {
+  PortSlot* slot = FindSlot(handle);
+  if (slot == nullptr || value < 0) return kSerialIoFailed;
   const int64_t ms = static_cast<int64_t>(value) * 10;
-  const uint32_t previous = slot->readTimeoutMs;
+  *previous = static_cast<int32_t>(slot->readTimeoutMs / 10);
   slot->readTimeoutMs = ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
-  return static_cast<int>(previous / 10);
+  return kSerialOk;
 }
 
 int PortOpen(const char* name, const LineSettings* line, uint16_t options, PortHandle* handle) {
@@ -209,33 +202,19 @@ int PortClose(PortHandle handle) {
   return CloseDevice(slot) ? kSerialOk : kSerialIoFailed;
 }
 
-int PortSetReadTimeout(PortHandle handle, int32_t value) {
+int PortInputWaiting(PortHandle handle, uint32_t* count) {
   PortSlot* slot = FindSlot(handle);
-  return slot == nullptr ? 0 : SetTimeout(slot, value);
+  int waiting = 0;
+  if (slot == nullptr || ioctl(slot->fd, FIONREAD, &waiting) != 0 || waiting < 0) return kSerialIoFailed;
+  *count = static_cast<uint32_t>(waiting);
+  return kSerialOk;
 }
 
-int PortPurgeInput(PortHandle handle) {
+int PortReadSome(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* got) {
+  *got = 0;
   PortSlot* slot = FindSlot(handle);
-  if (slot == nullptr) return 1;
-  int waiting = 0;
-  if (ioctl(slot->fd, FIONREAD, &waiting) == 0 && waiting == 0) return 0;
-
-  const uint32_t previousMs = slot->readTimeoutMs;
-  SetTimeout(slot, kPurgeReadTimeout);
-  const int64_t started = NowNs();
-  uint8_t scratch[kPurgeChunk];
-  bool failed = false;
-  for (int chunks = 1;; ++chunks) {
-    uint16_t got = 0;
-    if (!ReadWithTimeout(*slot, scratch, kPurgeChunk, slot->readTimeoutMs, &got)) {
-      failed = true;
-      break;
-    }
-    if (got < kPurgeChunk) break;
-    if (chunks >= kPurgeMaxChunks || NowNs() - started >= kPurgeMaxNs) break;
-  }
-  slot->readTimeoutMs = previousMs;
-  return failed ? 1 : 0;
+  if (slot == nullptr || buffer == nullptr) return kSerialIoFailed;
+  return ReadWithTimeout(*slot, buffer, count, slot->readTimeoutMs, got) ? kSerialOk : kSerialIoFailed;
 }
 
 int PortSendBreak(uint32_t durationMs, PortHandle handle) {
@@ -291,7 +270,8 @@ int PortReadExact(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* 
   return kSerialOk;
 }
 
-constexpr SerialBackend kBackend{PortOpen, PortClose, PortSetReadTimeout, PortPurgeInput, PortSendBreak, PortWrite, PortReadExact};
+constexpr SerialBackend kBackend{PortOpen,      PortClose,     PortExchangeReadTimeout, nullptr,     PortSendBreak,
+                                 PortWrite,     PortReadExact, PortInputWaiting,        PortReadSome};
 
 }  // namespace
 

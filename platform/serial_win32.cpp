@@ -13,15 +13,6 @@ namespace {
 // Longest device name passed to CreateFileA, with the "\\.\" prefix.
 constexpr size_t kDevicePathSize = 4 + 255 + 1;
 
-// The purge reads in chunks of this size with a short timeout, so an empty
-// queue costs one short wait and a full one a few reads.
-constexpr DWORD kPurgeChunk = 512;
-constexpr int32_t kPurgeTimeout = 5;  // x 10 ms
-// A line that keeps sending would keep every chunk full; the purge stops
-// after this many chunks or this long, whichever comes first.
-constexpr int kPurgeMaxChunks = 64;
-constexpr uint32_t kPurgeMaxMs = 1000;
-
 HANDLE ToHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 PortHandle FromHandle(HANDLE handle) { return reinterpret_cast<PortHandle>(handle); }
 
@@ -79,42 +70,36 @@ int Open(const char* name, const LineSettings* line, uint16_t options, PortHandl
 
 int Close(PortHandle handle) { return CloseHandle(ToHandle(handle)) ? kSerialOk : kSerialIoFailed; }
 
-int SetTimeout(PortHandle handle, int32_t value) {
+int ExchangeTimeout(PortHandle handle, int32_t value, int32_t* previous) {
   COMMTIMEOUTS timeouts;
-  if (value < 0 || !GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
-  const DWORD previous = timeouts.ReadTotalTimeoutConstant;
+  if (value < 0 || !GetCommTimeouts(ToHandle(handle), &timeouts)) return kSerialStateUnreadable;
+  const DWORD current = timeouts.ReadTotalTimeoutConstant;
   const DWORD wanted = static_cast<DWORD>(value) * 10u;
-  if (previous != wanted) {
+  if (current != wanted) {
     timeouts.ReadTotalTimeoutConstant = wanted;
     // With every read timeout zero a read would wait for ever; a zero total
     // timeout instead takes what has arrived and returns at once.
     timeouts.ReadIntervalTimeout = wanted == 0 ? MAXDWORD : 0;
-    if (!SetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
+    if (!SetCommTimeouts(ToHandle(handle), &timeouts)) return kSerialStateRejected;
   }
-  return static_cast<int>(previous / 10u);
+  *previous = static_cast<int32_t>(current / 10u);
+  return kSerialOk;
 }
 
-int Purge(PortHandle handle) {
+int InputWaiting(PortHandle handle, uint32_t* count) {
   DWORD errors = 0;
   COMSTAT status{};
-  if (ClearCommError(ToHandle(handle), &errors, &status) && status.cbInQue == 0) return kSerialOk;
+  if (!ClearCommError(ToHandle(handle), &errors, &status)) return kSerialStateUnreadable;
+  *count = status.cbInQue;
+  return kSerialOk;
+}
 
-  const int previous = SetTimeout(handle, kPurgeTimeout);
-  uint8_t scratch[kPurgeChunk];
-  bool failed = false;
-  const uint32_t start = TickCount();
-  for (int chunk = 0; chunk < kPurgeMaxChunks; ++chunk) {
-    DWORD got = 0;
-    if (!ReadFile(ToHandle(handle), scratch, kPurgeChunk, &got, nullptr)) {
-      failed = true;
-      break;
-    }
-    if (got != kPurgeChunk) break;
-    if (TickCount() - start >= kPurgeMaxMs) break;
-  }
-  // When the old timeout could not be read the port stays at the purge's.
-  if (previous != 0) SetTimeout(handle, previous);
-  return failed ? 1 : kSerialOk;
+int ReadSome(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* got) {
+  DWORD done = 0;
+  *got = 0;
+  if (!ReadFile(ToHandle(handle), buffer, count, &done, nullptr)) return kSerialIoFailed;
+  *got = static_cast<uint16_t>(done);
+  return kSerialOk;
 }
 
 int Break(uint32_t durationMs, PortHandle handle) {
@@ -139,8 +124,9 @@ int ReadExact(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* rece
   // pieces is gathered over several reads; a read with nothing ends it.
   while (total < count) {
     DWORD got = 0;
+    // A failed read leaves its system error code with the thread
+    // (GetLastError) for whoever looks next: nothing here overwrites it.
     if (!ReadFile(ToHandle(handle), buffer + total, static_cast<DWORD>(count - total), &got, nullptr)) {
-      GetLastError();
       return kSerialIoFailed;
     }
     if (got == 0) return kSerialIoFailed;
@@ -150,7 +136,7 @@ int ReadExact(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* rece
   return kSerialOk;
 }
 
-constexpr SerialBackend kBackend{Open, Close, SetTimeout, Purge, Break, Write, ReadExact};
+constexpr SerialBackend kBackend{Open, Close, ExchangeTimeout, nullptr, Break, Write, ReadExact, InputWaiting, ReadSome};
 
 }  // namespace
 

@@ -1,17 +1,22 @@
 #include "requests/access.h"
 
+#include "address/gas.h"
+#include "serial/frame.h"
+
 namespace {
 
+// The one source of the segment selectors: every selector predicate below
+// reads this table.
 struct AreaSelectors {
   char area;
-  uint8_t wordSelector;  // BuildWordAccess
-  uint8_t bitSelector;   // BuildBitAccess; 0 where never applied
+  uint8_t wordSelector;  // BuildWordAccess: words of a register area, bytes of a discrete one
+  uint8_t bitSelector;   // BuildBitAccess of a discrete area; 0 for the register areas
 };
 
 constexpr AreaSelectors kSelectors[] = {
-    {'R', 8, 8},   {'L', 10, 10}, {'O', 12, 12}, {'F', 8, 0},   {'I', 16, 70},
-    {'Q', 18, 72}, {'T', 20, 74}, {'M', 22, 76}, {'G', 56, 86}, {'A', 24, 78},
-    {'B', 26, 80}, {'C', 28, 82}, {'D', 30, 84},
+    {'R', kSelectorR, 0}, {'L', kSelectorAI, 0}, {'O', kSelectorAQ, 0}, {'F', kSelectorR, 0}, {'I', 16, 70},
+    {'Q', 18, 72},        {'T', 20, 74},         {'M', 22, 76},         {'G', 56, 86},        {'A', 24, 78},
+    {'B', 26, 80},        {'C', 28, 82},         {'D', 30, 84},
 };
 
 const AreaSelectors* Find(int32_t area) {
@@ -21,23 +26,36 @@ const AreaSelectors* Find(int32_t area) {
   return nullptr;
 }
 
-bool IsRegister(int32_t area) { return area == 'R' || area == 'L' || area == 'O'; }
+bool IsDiscreteArea(int32_t area) { return !IsRegisterArea(area) && area != 'F'; }
 
 }  // namespace
 
-bool IsWordSelector(uint8_t selector) { return selector == 8 || selector == 10 || selector == 12; }
-
-bool IsByteSelector(uint8_t selector) {
-  return (selector >= 16 && selector <= 30 && selector % 2 == 0) || selector == 56;
+bool IsWordSelector(uint8_t selector) {
+  for (const AreaSelectors& entry : kSelectors) {
+    if (IsRegisterArea(entry.area) && entry.wordSelector == selector) return true;
+  }
+  return false;
 }
 
-bool IsBitSelector(uint8_t selector) { return selector >= 70 && selector <= 86 && selector % 2 == 0; }
+bool IsByteSelector(uint8_t selector) {
+  for (const AreaSelectors& entry : kSelectors) {
+    if (IsDiscreteArea(entry.area) && entry.wordSelector == selector) return true;
+  }
+  return false;
+}
+
+bool IsBitSelector(uint8_t selector) {
+  for (const AreaSelectors& entry : kSelectors) {
+    if (entry.bitSelector != 0 && entry.bitSelector == selector) return true;
+  }
+  return false;
+}
 
 void BuildWordAccess(const TagRecord* tag, AccessDescriptor* access) {
   const AreaSelectors* entry = Find(tag->area);
   access->selector = entry ? entry->wordSelector : 0;
   access->bit = kNoBit;
-  if (IsRegister(tag->area)) {
+  if (IsRegisterArea(tag->area)) {
     access->mode = kModeWord;
     access->index = static_cast<uint16_t>(tag->element);
     access->length = static_cast<uint16_t>(tag->count);
@@ -54,7 +72,7 @@ void BuildBitAccess(const TagRecord* tag, AccessDescriptor* access) {
   const AreaSelectors* entry = Find(tag->area);
   access->bit = static_cast<uint16_t>(tag->bit);
   access->length = 1;
-  if (IsRegister(tag->area)) {
+  if (IsRegisterArea(tag->area)) {
     access->selector = entry->wordSelector;
     access->mode = kModeWord;
     access->index = static_cast<uint16_t>(tag->element);
@@ -63,4 +81,37 @@ void BuildBitAccess(const TagRecord* tag, AccessDescriptor* access) {
     access->mode = kModeBit;
     access->index = static_cast<uint16_t>(16 * tag->element + tag->bit);
   }
+}
+
+void UnpackReadData(const AccessDescriptor* access, uint16_t* values, const uint8_t* data) {
+  auto word = [data](uint32_t k) { return ReadLe16(data + 2 * k); };
+  switch (access->mode) {
+    case kModeBit:
+      values[0] = static_cast<uint16_t>((data[0] >> (access->bit % 8)) & 1);
+      break;
+    case kModeWord:
+      if (IsWordSelector(access->selector)) {
+        if (access->length == 1 && access->bit != kNoBit) {
+          values[0] = static_cast<uint16_t>((word(0) >> (access->bit & 15)) & 1);
+        } else {
+          for (uint32_t k = 0; k < access->length; ++k) values[k] = word(k);
+        }
+      } else {
+        for (uint32_t k = 0; k < access->length / 2u; ++k) values[k] = word(k);
+      }
+      break;
+    case kModeDoubleWord:
+      for (uint32_t k = 0; k < access->length; ++k) values[k] = word(k);
+      break;
+    default:
+      break;
+  }
+}
+
+uint16_t WriteDataLength(const AccessDescriptor* access) {
+  if (access->mode == kModeBit) return 1;
+  if (access->mode == kModeDoubleWord) return static_cast<uint16_t>(static_cast<uint16_t>(4 * access->length) / 2);
+  // The byte selectors count bytes already.
+  if (access->mode == kModeWord && IsByteSelector(access->selector)) return access->length;
+  return static_cast<uint16_t>(2 * access->length);
 }

@@ -1,5 +1,7 @@
 // One PLC memory access, protocol-neutral: the segment selector naming the
-// memory type and unit, where to start, how many units, and the bit.
+// memory type and unit, where to start, how many units, and the bit; and how
+// its data is laid out on the wire. Both protocols build on this; the read and
+// write requests above them build the descriptors.
 #pragma once
 
 #include <cstdint>
@@ -39,3 +41,8 @@ bool IsBitSelector(uint8_t selector);
 void BuildWordAccess(const TagRecord* tag, AccessDescriptor* access);
 // One value that is a bit, or the register word that holds the bit.
 void BuildBitAccess(const TagRecord* tag, AccessDescriptor* access);
+
+// Stores read data into the host's 16-bit values as the descriptor says.
+void UnpackReadData(const AccessDescriptor* access, uint16_t* values, const uint8_t* data);
+// Bytes of data a descriptor covers: what a read must receive and a write sends.
+uint16_t WriteDataLength(const AccessDescriptor* access);

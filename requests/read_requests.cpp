@@ -17,12 +17,8 @@ int32_t ReadBlockOf(DriverContext* context, const TagRecord& tag) {
   if (tag.count < 1) return kProtocolFailed;
   AccessDescriptor access{};
   BuildWordAccess(&tag, &access);
-  const int32_t result = protocol.read(context, tag.station, context->snpIds[tag.station], &access, tag.data);
-  if (result != kProtocolOk) {
-    KEL_LOG(kLevelInfo, "KelG1:Read failed. Plc %d. rc = %d. GAS= %s", static_cast<int>(tag.station),
-            static_cast<int>(result), gas.text);
-  }
-  return result;
+  return ReportFailure(protocol.read(context, tag.station, context->snpIds[tag.station], &access, tag.data),
+                       "KelG1:Read failed. Plc %d. rc = %d. GAS= %s", tag.station, gas);
 }
 
 }  // namespace
@@ -48,29 +44,27 @@ GasCopy::GasCopy(const char* gas) {
   text[i] = '\0';
 }
 
+int32_t ReportFailure(int32_t result, const char* format, int32_t station, const GasCopy& gas) {
+  if (result != kProtocolOk) KEL_LOG(kLevelInfo, format, static_cast<int>(station), static_cast<int>(result), gas.text);
+  return result;
+}
+
 TagRecord OneElementBlock(const TagRecord& tag) {
   TagRecord block = tag;
   block.count = 1;
-  if (tag.width == 16) block.data = tag.data + 1;
+  if (tag.width == 16) block.data = tag.data + kSingleValueWord;
   return block;
 }
 
 int32_t ReadSingle(KelRequest* request) {
-  const TagRecord* tag = ServableTag(request);
-  if (tag == nullptr) return kProtocolFailed;
-  DriverContext* context = request->context;
-  if (tag->bit == kNoBit) return ReadBlockOf(context, OneElementBlock(*tag));
-
-  const ProtocolOps& protocol = ProtocolFor(context, tag->station);
-  const GasCopy gas(tag->gas);
-  AccessDescriptor access{};
-  BuildBitAccess(tag, &access);
-  const int32_t result = protocol.read(context, tag->station, context->snpIds[tag->station], &access, tag->data + 1);
-  if (result != kProtocolOk) {
-    KEL_LOG(kLevelInfo, "KelG1: Read failed. Plc %d. RC=%d. GAS= %s", static_cast<int>(tag->station),
-            static_cast<int>(result), gas.text);
-  }
-  return result;
+  DriverContext* context = request != nullptr ? request->context : nullptr;
+  return ServeSingle(request, ReadBlockOf, [&](const TagRecord& tag, const ProtocolOps& protocol, const GasCopy& gas) {
+    AccessDescriptor access{};
+    BuildBitAccess(&tag, &access);
+    return ReportFailure(
+        protocol.read(context, tag.station, context->snpIds[tag.station], &access, tag.data + kSingleValueWord),
+        "KelG1: Read failed. Plc %d. RC=%d. GAS= %s", tag.station, gas);
+  });
 }
 
 int32_t ReadBlock(KelRequest* request) {

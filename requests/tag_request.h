@@ -27,6 +27,20 @@ struct GasCopy {
   explicit GasCopy(const char* gas);
 };
 
+// Logs format at level 32 with the station, the result and the GAS when the
+// result is a failure; returns the result.
+int32_t ReportFailure(int32_t result, const char* format, int32_t station, const GasCopy& gas);
+
 // Whole elements of a single request run as a one-element block: the copy
 // of the tag has count 1 and, for a 16-bit element, the data one word on.
 TagRecord OneElementBlock(const TagRecord& tag);
+
+// A single request: a whole element runs as a one-element block through
+// block(context, tag); a bit through bit(tag, protocol, gas).
+template <typename Block, typename Bit>
+int32_t ServeSingle(KelRequest* request, Block&& block, Bit&& bit) {
+  const TagRecord* tag = ServableTag(request);
+  if (tag == nullptr) return kProtocolFailed;
+  if (tag->bit == kNoBit) return block(request->context, OneElementBlock(*tag));
+  return bit(*tag, ProtocolFor(request->context, tag->station), GasCopy(tag->gas));
+}

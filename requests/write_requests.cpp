@@ -17,48 +17,34 @@ int32_t WriteBlockOf(DriverContext* context, const TagRecord& tag) {
   }
   AccessDescriptor access{};
   BuildWordAccess(&tag, &access);
-  const int32_t result = protocol.write(context, tag.station, context->snpIds[tag.station], &access, tag.data);
-  if (result != kProtocolOk) {
-    KEL_LOG(kLevelInfo, "KelG1: Write failed. Plc %d. RC=%d. GAS= %s", static_cast<int>(tag.station),
-            static_cast<int>(result), gas.text);
-  }
-  return result;
+  return ReportFailure(protocol.write(context, tag.station, context->snpIds[tag.station], &access, tag.data),
+                       "KelG1: Write failed. Plc %d. RC=%d. GAS= %s", tag.station, gas);
 }
 
 }  // namespace
 
 int32_t WriteSingle(KelRequest* request) {
-  const TagRecord* tag = ServableTag(request);
-  if (tag == nullptr) return kProtocolFailed;
-  DriverContext* context = request->context;
-  if (tag->bit == kNoBit) return WriteBlockOf(context, OneElementBlock(*tag));
-
-  const ProtocolOps& protocol = ProtocolFor(context, tag->station);
-  const GasCopy gas(tag->gas);
-  const uint16_t kept = tag->data[1];
-  // The value sent: the host's value, or for a bit in a register word the
-  // PLC's word with that one bit changed.
-  uint16_t source[1] = {kept};
-  AccessDescriptor access{};
-  if (IsRegisterArea(tag->area)) {
-    BuildBitAccess(tag, &access);
-    uint16_t word = 0;
-    const int32_t readResult = protocol.readWord(request, &access, &word);
-    if (readResult != kProtocolOk) {
-      KEL_LOG(kLevelInfo, "KELG1: Read before Write failed. Plc %d rc = %d. GAS= %s", static_cast<int>(tag->station),
-              static_cast<int>(readResult), gas.text);
-      return readResult;
+  DriverContext* context = request != nullptr ? request->context : nullptr;
+  return ServeSingle(request, WriteBlockOf, [&](const TagRecord& tag, const ProtocolOps& protocol, const GasCopy& gas) {
+    const uint16_t kept = tag.data[kSingleValueWord];
+    // The value sent: the host's value, or for a bit in a register word the
+    // PLC's word with that one bit changed.
+    uint16_t source[1] = {kept};
+    AccessDescriptor access{};
+    if (IsRegisterArea(tag.area)) {
+      BuildBitAccess(&tag, &access);
+      uint16_t word = 0;
+      const int32_t readResult = ReportFailure(protocol.readWord(request, &access, &word),
+                                               "KELG1: Read before Write failed. Plc %d rc = %d. GAS= %s", tag.station,
+                                               gas);
+      if (readResult != kProtocolOk) return readResult;
+      const uint16_t mask = static_cast<uint16_t>(1u << (tag.bit & 15));
+      source[0] = (kept & 1) != 0 ? static_cast<uint16_t>(word | mask) : static_cast<uint16_t>(word & ~mask);
     }
-    const uint16_t mask = static_cast<uint16_t>(1u << (tag->bit & 15));
-    source[0] = (kept & 1) != 0 ? static_cast<uint16_t>(word | mask) : static_cast<uint16_t>(word & ~mask);
-  }
-  BuildBitAccess(tag, &access);
-  const int32_t result = protocol.write(context, tag->station, context->snpIds[tag->station], &access, source);
-  if (result != kProtocolOk) {
-    KEL_LOG(kLevelInfo, "KelG1: Write failed. Plc %d rc = %d. GAS= %s", static_cast<int>(tag->station),
-            static_cast<int>(result), gas.text);
-  }
-  return result;
+    BuildBitAccess(&tag, &access);
+    return ReportFailure(protocol.write(context, tag.station, context->snpIds[tag.station], &access, source),
+                         "KelG1: Write failed. Plc %d rc = %d. GAS= %s", tag.station, gas);
+  });
 }
 
 int32_t WriteBlock(KelRequest* request) {

@@ -44,3 +44,8 @@ int SendAckNak(DriverContext* context, int code) {
   context->lastAckTick = TickCount();
   return 0;
 }
+
+bool RecentlyActive(const DriverContext* context, uint32_t windowMs) {
+  // The difference is unsigned, so a wrap of the tick counter is harmless.
+  return context->lastAckTick != 0 && TickCount() - context->lastAckTick < windowMs;
+}

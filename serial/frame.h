@@ -28,6 +28,8 @@ int SendLineBreak(DriverContext* context);
 // Per byte: XOR into the accumulator, then rotate it left by one.
 uint8_t ComputeBcc(const uint8_t* bytes, uint16_t count);
 int SendAckNak(DriverContext* context, int code);
+// True while the last ACK/NAK the driver sent lies less than windowMs back.
+bool RecentlyActive(const DriverContext* context, uint32_t windowMs);
 
 inline uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline void WriteLe16(uint8_t* p, uint16_t value) {

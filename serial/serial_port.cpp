@@ -1,6 +1,6 @@
 #include "serial/serial_port.h"
 
-#include "driver/driver_context.h"
+#include "platform/clock.h"
 
 namespace {
 const SerialBackend* g_backend = nullptr;
@@ -22,9 +22,39 @@ PortHandle OpenPort(const PortSettings& settings) {
 
 int SerialClose(PortHandle handle) { return Backend().close(handle); }
 
-int SetReadTimeout(PortHandle handle, int32_t value) { return Backend().setReadTimeout(handle, value); }
+int ExchangeReadTimeout(PortHandle handle, int32_t value, int32_t* previous) {
+  return Backend().exchangeReadTimeout(handle, value, previous);
+}
 
-int PurgeInput(PortHandle handle) { return Backend().purgeInput(handle); }
+int SetReadTimeout(PortHandle handle, int32_t value) {
+  int32_t previous = 0;
+  return ExchangeReadTimeout(handle, value, &previous) == kSerialOk ? previous : 0;
+}
+
+int PurgeInput(PortHandle handle) {
+  const SerialBackend& backend = Backend();
+  if (backend.purgeInput != nullptr) return backend.purgeInput(handle);
+  uint32_t waiting = 0;
+  if (backend.inputWaiting(handle, &waiting) == kSerialOk && waiting == 0) return kSerialOk;
+
+  int32_t previous = 0;
+  const bool restore = backend.exchangeReadTimeout(handle, kPurgeReadTimeout, &previous) == kSerialOk;
+  uint8_t scratch[kPurgeChunk];
+  bool failed = false;
+  const uint32_t start = TickCount();
+  for (int chunk = 1; chunk <= kPurgeMaxChunks; ++chunk) {
+    uint16_t got = 0;
+    if (backend.readSome(handle, scratch, kPurgeChunk, &got) != kSerialOk) {
+      failed = true;
+      break;
+    }
+    if (got < kPurgeChunk || TickCount() - start >= kPurgeMaxMs) break;
+  }
+  // Put back exactly what was read before, a timeout of 0 included.
+  int32_t ignored = 0;
+  if (restore) backend.exchangeReadTimeout(handle, previous, &ignored);
+  return failed ? kPurgeFailed : kSerialOk;
+}
 
 int SendBreak(uint32_t durationMs, PortHandle handle) { return Backend().sendBreak(durationMs, handle); }
 

@@ -592,33 +592,8 @@ void Engine::OnMailbox(const Frame& frame, TimePoint now) {
 
 void Engine::OnMailboxRequest(Station& station, const Frame& frame, TimePoint now, std::string& outcome) {
   const std::span<const uint8_t> b = frame.bytes;
-  const Faults& faults = station.faults;
   if (b[9] == kMailboxRequestWithText) {
-    Handshake(station, now, true);
-    Station::PendingWrite& write = station.write;
-    write = {};
-    const std::optional<Segment> segment = DecodeSelector(b[29]);
-    write.index = Le16(b, 30);
-    write.length = Le16(b, 32);
-    write.bytes = Le16(b, 20);
-    uint8_t minor = b[28] != kWrite ? kMinorUnknownRequest : CheckAccess(station.memory, segment, write.index, write.length);
-    if (minor == 0) {
-      write.segment = *segment;
-      if (PlcMemory::DataLength(*segment, write.index, write.length) != write.bytes ||
-          Le16(b, 36) != write.bytes + kTextOverhead) {
-        minor = kMinorBadLength;
-      } else if (station.privilege < kWritePrivilege) {
-        minor = kMinorPrivilege;
-      }
-    }
-    write.major = kMajorRequestError;
-    write.minor = minor;
-    if (ErrorFault(station, kWriteRequest)) {
-      write.major = faults.errorMajor;
-      write.minor = faults.errorMinor;
-    }
-    Await(station, Awaiting::TextBuffer, station.freeAt);
-    outcome = Format("ACK, awaiting a text buffer of %u bytes", Le16(b, 36));
+    OnWriteAnnouncingText(station, b, now, outcome);
     return;
   }
   if (b[9] != kMailboxRequest) {
@@ -629,106 +604,142 @@ void Engine::OnMailboxRequest(Station& station, const Frame& frame, TimePoint no
   Handshake(station, now, true);
   outcome = "ACK";
   switch (b[20]) {
-    case kShortStatus: {
-      if (ErrorFault(station, kShortStatusRequest)) {
-        ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
-        return;
-      }
-      ++station.stats.shortStatus;
-      std::vector<uint8_t> reply = MailboxReply(kReplyDone);
-      reply[kReplyDataOffset] = static_cast<uint8_t>(station.privilege);
-      SealMailbox(reply);
-      Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, "SNP reply D4, status"));
-      outcome += ", reply D4";
-      return;
-    }
-    case kChangePrivilege: {
-      const int level = b[21];
-      if (ErrorFault(station, kChangePrivilegeRequest)) {
-        ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
-        return;
-      }
-      if (level < kLowestPrivilege || level > kHighestPrivilege) {
-        ErrorNack(station, now, kMajorRequestError, kMinorPrivilege, outcome);
-        return;
-      }
-      ++station.stats.changePrivilege;
-      station.privilege = level;
-      std::vector<uint8_t> reply = MailboxReply(kReplyDone);
-      SealMailbox(reply);
-      Await(station, Awaiting::Ack,
-            Send(station, now, std::move(reply), SendKind::Mailbox, Format("SNP reply D4, privilege %d", level)));
-      outcome += ", reply D4";
-      return;
-    }
-    case kRead: {
-      const std::optional<Segment> segment = DecodeSelector(b[21]);
-      const uint32_t index = Le16(b, 22);
-      const uint32_t length = Le16(b, 24);
-      const uint8_t minor = CheckAccess(station.memory, segment, index, length);
-      if (ErrorFault(station, kReadRequest)) {
-        ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
-        return;
-      }
-      if (minor != 0) {
-        ErrorNack(station, now, kMajorRequestError, minor, outcome);
-        return;
-      }
-      ++station.stats.reads;
-      std::vector<uint8_t> data = station.memory.Read(*segment, index, length);
-      if (data.size() <= kReplyDataBytes) {
-        std::vector<uint8_t> reply = MailboxReply(kReplyDone);
-        std::copy(data.begin(), data.end(), reply.begin() + kReplyDataOffset);
-        SealMailbox(reply);
-        const std::string what = Format("SNP reply D4, %zu data bytes", data.size());
-        Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, what));
-        outcome += Format(", reply D4 with %zu bytes", data.size());
-        return;
-      }
-      // The data goes out in text buffers, each sent once the driver has
-      // acknowledged the frame before it.
-      Station::TextStream& stream = station.stream;
-      stream.data = std::move(data);
-      stream.offset = 0;
-      stream.endless = station.faults.endlessText.Take();
-      stream.next = std::min(config_.textBufferData, stream.data.size()) + kTextOverhead;
-      std::vector<uint8_t> reply = MailboxReply(kReplyDoneText);
-      reply[35] = kTypeText;
-      PutLe16(reply, 36, stream.next);
-      SealMailbox(reply);
-      const std::string what = Format("SNP reply 94, text buffer of %zu follows", stream.next);
-      outcome += Format(", reply 94, %zu bytes in text buffers", stream.data.size());
-      Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, what));
-      return;
-    }
-    case kWrite: {
-      const std::optional<Segment> segment = DecodeSelector(b[21]);
-      const uint32_t index = Le16(b, 22);
-      const uint32_t length = Le16(b, 24);
-      uint8_t minor = CheckAccess(station.memory, segment, index, length);
-      if (minor == 0 && PlcMemory::DataLength(*segment, index, length) > kMailboxWriteBytes) minor = kMinorBadLength;
-      if (minor == 0 && station.privilege < kWritePrivilege) minor = kMinorPrivilege;
-      if (ErrorFault(station, kWriteRequest)) {
-        ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
-        return;
-      }
-      if (minor != 0) {
-        ErrorNack(station, now, kMajorRequestError, minor, outcome);
-        return;
-      }
-      const std::size_t n = PlcMemory::DataLength(*segment, index, length);
-      station.memory.Write(*segment, index, length, b.subspan(kMailboxWriteOffset, n));
-      ++station.stats.writes;
-      std::vector<uint8_t> reply = MailboxReply(kReplyDone);
-      SealMailbox(reply);
-      Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, "SNP reply D4"));
-      outcome += Format(", %zu bytes written, reply D4", n);
-      return;
-    }
-    default:
-      ErrorNack(station, now, kMajorRequestError, kMinorUnknownRequest, outcome);
-      return;
+    case kShortStatus: OnShortStatus(station, now, outcome); return;
+    case kChangePrivilege: OnChangePrivilege(station, b, now, outcome); return;
+    case kRead: OnMailboxRead(station, b, now, outcome); return;
+    case kWrite: OnMailboxWrite(station, b, now, outcome); return;
+    default: ErrorNack(station, now, kMajorRequestError, kMinorUnknownRequest, outcome); return;
   }
+}
+
+// A write whose data follows in a text buffer: checked now, answered after the buffer.
+void Engine::OnWriteAnnouncingText(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome) {
+  const Faults& faults = station.faults;
+  Handshake(station, now, true);
+  Station::PendingWrite& write = station.write;
+  write = {};
+  const std::optional<Segment> segment = DecodeSelector(b[29]);
+  write.index = Le16(b, 30);
+  write.length = Le16(b, 32);
+  write.bytes = Le16(b, 20);
+  uint8_t minor = b[28] != kWrite ? kMinorUnknownRequest : CheckAccess(station.memory, segment, write.index, write.length);
+  if (minor == 0) {
+    write.segment = *segment;
+    if (PlcMemory::DataLength(*segment, write.index, write.length) != write.bytes ||
+        Le16(b, 36) != write.bytes + kTextOverhead) {
+      minor = kMinorBadLength;
+    } else if (station.privilege < kWritePrivilege) {
+      minor = kMinorPrivilege;
+    }
+  }
+  write.major = kMajorRequestError;
+  write.minor = minor;
+  if (ErrorFault(station, kWriteRequest)) {
+    write.major = faults.errorMajor;
+    write.minor = faults.errorMinor;
+  }
+  Await(station, Awaiting::TextBuffer, station.freeAt);
+  outcome = Format("ACK, awaiting a text buffer of %u bytes", Le16(b, 36));
+}
+
+void Engine::OnShortStatus(Station& station, TimePoint now, std::string& outcome) {
+  const Faults& faults = station.faults;
+  if (ErrorFault(station, kShortStatusRequest)) {
+    ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
+    return;
+  }
+  ++station.stats.shortStatus;
+  std::vector<uint8_t> reply = MailboxReply(kReplyDone);
+  reply[kReplyDataOffset] = static_cast<uint8_t>(station.privilege);
+  SealMailbox(reply);
+  Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, "SNP reply D4, status"));
+  outcome += ", reply D4";
+}
+
+void Engine::OnChangePrivilege(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome) {
+  const Faults& faults = station.faults;
+  const int level = b[21];
+  if (ErrorFault(station, kChangePrivilegeRequest)) {
+    ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
+    return;
+  }
+  if (level < kLowestPrivilege || level > kHighestPrivilege) {
+    ErrorNack(station, now, kMajorRequestError, kMinorPrivilege, outcome);
+    return;
+  }
+  ++station.stats.changePrivilege;
+  station.privilege = level;
+  std::vector<uint8_t> reply = MailboxReply(kReplyDone);
+  SealMailbox(reply);
+  Await(station, Awaiting::Ack,
+        Send(station, now, std::move(reply), SendKind::Mailbox, Format("SNP reply D4, privilege %d", level)));
+  outcome += ", reply D4";
+}
+
+void Engine::OnMailboxRead(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome) {
+  const Faults& faults = station.faults;
+  const std::optional<Segment> segment = DecodeSelector(b[21]);
+  const uint32_t index = Le16(b, 22);
+  const uint32_t length = Le16(b, 24);
+  const uint8_t minor = CheckAccess(station.memory, segment, index, length);
+  if (ErrorFault(station, kReadRequest)) {
+    ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
+    return;
+  }
+  if (minor != 0) {
+    ErrorNack(station, now, kMajorRequestError, minor, outcome);
+    return;
+  }
+  ++station.stats.reads;
+  std::vector<uint8_t> data = station.memory.Read(*segment, index, length);
+  if (data.size() <= kReplyDataBytes) {
+    std::vector<uint8_t> reply = MailboxReply(kReplyDone);
+    std::copy(data.begin(), data.end(), reply.begin() + kReplyDataOffset);
+    SealMailbox(reply);
+    const std::string what = Format("SNP reply D4, %zu data bytes", data.size());
+    Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, what));
+    outcome += Format(", reply D4 with %zu bytes", data.size());
+    return;
+  }
+  // The data goes out in text buffers, each sent once the driver has
+  // acknowledged the frame before it.
+  Station::TextStream& stream = station.stream;
+  stream.data = std::move(data);
+  stream.offset = 0;
+  stream.endless = station.faults.endlessText.Take();
+  stream.next = std::min(config_.textBufferData, stream.data.size()) + kTextOverhead;
+  std::vector<uint8_t> reply = MailboxReply(kReplyDoneText);
+  reply[35] = kTypeText;
+  PutLe16(reply, 36, stream.next);
+  SealMailbox(reply);
+  const std::string what = Format("SNP reply 94, text buffer of %zu follows", stream.next);
+  outcome += Format(", reply 94, %zu bytes in text buffers", stream.data.size());
+  Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, what));
+}
+
+void Engine::OnMailboxWrite(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome) {
+  const Faults& faults = station.faults;
+  const std::optional<Segment> segment = DecodeSelector(b[21]);
+  const uint32_t index = Le16(b, 22);
+  const uint32_t length = Le16(b, 24);
+  uint8_t minor = CheckAccess(station.memory, segment, index, length);
+  if (minor == 0 && PlcMemory::DataLength(*segment, index, length) > kMailboxWriteBytes) minor = kMinorBadLength;
+  if (minor == 0 && station.privilege < kWritePrivilege) minor = kMinorPrivilege;
+  if (ErrorFault(station, kWriteRequest)) {
+    ErrorNack(station, now, faults.errorMajor, faults.errorMinor, outcome);
+    return;
+  }
+  if (minor != 0) {
+    ErrorNack(station, now, kMajorRequestError, minor, outcome);
+    return;
+  }
+  const std::size_t n = PlcMemory::DataLength(*segment, index, length);
+  station.memory.Write(*segment, index, length, b.subspan(kMailboxWriteOffset, n));
+  ++station.stats.writes;
+  std::vector<uint8_t> reply = MailboxReply(kReplyDone);
+  SealMailbox(reply);
+  Await(station, Awaiting::Ack, Send(station, now, std::move(reply), SendKind::Mailbox, "SNP reply D4"));
+  outcome += Format(", %zu bytes written, reply D4", n);
 }
 
 void Engine::SendNextText(Station& station, TimePoint now) {

@@ -174,6 +174,13 @@ class Engine {
   void OnAttach(const Frame& frame, TimePoint now);
   void OnMailbox(const Frame& frame, TimePoint now);
   void OnMailboxRequest(Station& station, const Frame& frame, TimePoint now, std::string& outcome);
+  // One handler per kind of mailbox request, after the ACK of the request
+  // (the write announcing a text buffer sends its own).
+  void OnWriteAnnouncingText(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome);
+  void OnShortStatus(Station& station, TimePoint now, std::string& outcome);
+  void OnChangePrivilege(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome);
+  void OnMailboxRead(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome);
+  void OnMailboxWrite(Station& station, std::span<const uint8_t> b, TimePoint now, std::string& outcome);
   void OnText(const Frame& frame, TimePoint now);
   void OnAckNak(const Frame& frame, TimePoint now);
   void OnSnpx(const Frame& frame, TimePoint now);

@@ -6,19 +6,8 @@
 #include "platform/clock.h"
 #include "platform/host_log.h"
 #include "serial/frame.h"
-#include "snpx/snpx_frames.h"
 
-namespace {
-
-// True while the last ACK/NAK the driver sent lies less than window ms back.
-// The difference is unsigned, so a wrap of the tick counter is harmless.
-bool RecentlyActive(const DriverContext* context, uint32_t window) {
-  return context->lastAckTick != 0 && TickCount() - context->lastAckTick < window;
-}
-
-}  // namespace
-
-void EncodeBccHex(uint8_t bcc, uint8_t* digits) {
+void EncodeBccHex(uint8_t bcc, uint8_t (&digits)[2]) {
   constexpr char kHex[] = "0123456789ABCDEF";
   digits[0] = static_cast<uint8_t>(kHex[bcc >> 4]);
   digits[1] = static_cast<uint8_t>(kHex[bcc & 0x0F]);
@@ -32,7 +21,10 @@ void BuildSnpAttachRequest(const char* snpId, uint8_t (&frame)[kAttachFrameSize]
   std::memcpy(frame + 2, snpId, 7);
   std::memcpy(frame + 10, "0A000   ", 8);
   frame[18] = kEtb;
-  EncodeBccHex(ComputeBcc(frame, 22), frame + 22);
+  uint8_t digits[2];
+  EncodeBccHex(ComputeBcc(frame, kAttachBccOffset), digits);
+  frame[kAttachBccOffset] = digits[0];
+  frame[kAttachBccOffset + 1] = digits[1];
 }
 
 void SnpSendAttach(DriverContext* context, const char* snpId) {
@@ -48,31 +40,15 @@ int SnpGetAttachResponse(DriverContext* context) {
   SetReadTimeout(context->port, context->readTimeout);
   if (!received) return 0;
   uint8_t digits[2];
-  EncodeBccHex(ComputeBcc(response, 22), digits);
-  if (response[22] == digits[0] && response[23] == digits[1]) return 1;
+  EncodeBccHex(ComputeBcc(response, kAttachBccOffset), digits);
+  if (response[kAttachBccOffset] == digits[0] && response[kAttachBccOffset + 1] == digits[1]) return 1;
   KEL_LOG(kLevelFault, "KELG1: BCC Error in Attach Response Message");
   return 0;
 }
 
-int SnpxBroadcastAttach(DriverContext* context, int32_t station) {
-  // One broadcast attach serves every SNPX station, so the station is not
-  // compared while the window lasts.
-  if (context->snpxAttached == 1 && RecentlyActive(context, kSnpxReuseWindowMs)) return 1;
-  PurgeInput(context->port);
-  SendLineBreak(context);
-  SleepMs(kPauseAfterBreakMs);
-  uint8_t frame[kSnpxRequestSize];
-  BuildSnpxBroadcastAttach(frame);
-  SendExact(context, frame, sizeof frame);
-  SleepMs(kPauseAfterBroadcastMs);
-  PurgeInput(context->port);  // whatever the stations sent back
-  context->attachedStation = station;
-  context->snpxAttached = 1;
-  return 1;
-}
-
 int AttachStation(DriverContext* context, int32_t station, const char* snpId) {
-  if (context->snpxStation[station] == 1) return SnpxBroadcastAttach(context, station);
+  // An SNP attach ends any SNPX broadcast attach: the next SNPX exchange
+  // broadcasts again.
   context->snpxAttached = 0;
   if (station == context->attachedStation && RecentlyActive(context, kSnpReuseWindowMs)) return 1;
   for (int attempt = 1; attempt <= kSnpAttachTries; ++attempt) {

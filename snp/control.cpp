@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "driver/driver_context.h"
@@ -5,29 +6,49 @@
 #include "serial/frame.h"
 #include "snp/mailbox.h"
 
-void BuildMailbox(uint8_t* frame, uint8_t type, uint8_t segment, const uint8_t* body, const uint8_t* trailer) {
-  std::memset(frame, 0, kMailboxSize);
+void BuildMailbox(std::span<uint8_t, kMailboxSize> frame, uint8_t type, uint8_t segment,
+                  std::span<const uint8_t, kMailboxBodySize> body, std::span<const uint8_t, kMailboxTrailerSize> trailer) {
+  std::fill(frame.begin(), frame.end(), uint8_t{0});
   frame[0] = kEsc;
   frame[1] = 'M';
-  frame[9] = type;
+  frame[kMailboxType] = type;
   frame[10] = 0x10;
   frame[11] = 0x3A;
   frame[14] = 0x10;
-  frame[15] = segment;
-  std::memcpy(frame + 18, body, kMailboxBodySize);
-  frame[34] = kEtb;
-  std::memcpy(frame + 35, trailer, 4);
-  frame[39] = ComputeBcc(frame, 39);
+  frame[kMailboxSegment] = segment;
+  std::copy(body.begin(), body.end(), frame.begin() + kMailboxBody);
+  frame[kMailboxEtb] = kEtb;
+  std::copy(trailer.begin(), trailer.end(), frame.begin() + kMailboxTrailer);
+  frame[kMailboxBcc] = ComputeBcc(frame.data(), kMailboxBcc);
 }
 
-bool MailboxBccOk(const uint8_t* frame) { return ComputeBcc(frame, 39) == frame[39]; }
+bool MailboxBccOk(std::span<const uint8_t, kMailboxSize> frame) {
+  return ComputeBcc(frame.data(), kMailboxBcc) == frame[kMailboxBcc];
+}
 
-void SnpSendMailbox(DriverContext* context, uint8_t code, const uint8_t* requestBytes) {
+bool ReceiveMailboxReply(DriverContext* context, uint8_t (&reply)[kMailboxSize], const char* noReply,
+                         const char* badBcc) {
+  if (!ReceiveExact(context, reply, kMailboxSize)) {
+    KEL_LOG(kLevelFault, noReply, context->gasText);
+    return false;
+  }
+  if (!MailboxBccOk(reply)) {
+    SendAckNak(context, kNakBcc);
+    KEL_LOG(kLevelFault, badBcc, context->gasText);
+    return false;
+  }
+  // The reply is acknowledged before its type is examined, so the PLC sees
+  // an ACK even for an error nack.
+  SendAckNak(context, kAck);
+  return true;
+}
+
+void SnpSendMailbox(DriverContext* context, uint8_t code, const uint8_t (&requestBytes)[kRequestBytes]) {
   uint8_t body[kMailboxBodySize] = {0x01, 0x01, code};
   std::memcpy(body + 3, requestBytes, kRequestBytes);
-  const uint8_t trailer[4] = {};
+  const uint8_t trailer[kMailboxTrailerSize] = {};
   uint8_t frame[kMailboxSize];
-  BuildMailbox(frame, kMailboxNoText, 0x0A, body, trailer);
+  BuildMailbox(frame, kMailboxNoText, kSegmentDefault, body, trailer);
   SendExact(context, frame, kMailboxSize);
 }
 
@@ -46,6 +67,11 @@ int SnpGetAck(DriverContext* context) {
   return 0;
 }
 
+void LogErrorCodes(const uint8_t (&reply)[kMailboxSize]) {
+  KEL_LOG(kLevelFault, "KELG1: Major ERRCODE = %x, Minor ERRCODE = %x", reply[kReplyMajorError],
+          reply[kReplyMinorError]);
+}
+
 namespace {
 
 // The messages are handed to the host's err as its format, like every other
@@ -61,7 +87,7 @@ struct ControlExchange {
 };
 
 constexpr ControlExchange kShortStatus = {
-    0x3E,
+    kSegmentShortStatus,
     {0x01, 0x01, 0x00, 0x00, 0, 0, 0, 0, 0xE8, 0x03, 0x01},  // 1000, least significant byte first, then 1
     "KELG1: Ack not received for PLC Short Status request!",
     "KELG1:Could not read PLC Short Status!",
@@ -71,7 +97,7 @@ constexpr ControlExchange kShortStatus = {
 };
 
 constexpr ControlExchange kChangePrivilege = {
-    0x0A,
+    kSegmentDefault,
     {0x01, 0x01, 0x21, 0x04},  // change privilege level to 4
     "KELG1: Ack not received for Change privilage Level!",
     "KELG1: Could not read Change Priv. Level response!",
@@ -81,7 +107,7 @@ constexpr ControlExchange kChangePrivilege = {
 };
 
 int RunControlExchange(DriverContext* context, const ControlExchange& exchange) {
-  const uint8_t trailer[4] = {};
+  const uint8_t trailer[kMailboxTrailerSize] = {};
   uint8_t frame[kMailboxSize];
   BuildMailbox(frame, kMailboxNoText, exchange.segment, exchange.body, trailer);
   SendExact(context, frame, kMailboxSize);
@@ -90,22 +116,11 @@ int RunControlExchange(DriverContext* context, const ControlExchange& exchange) 
     return 0;
   }
   uint8_t reply[kMailboxSize] = {};
-  if (!ReceiveExact(context, reply, kMailboxSize)) {
-    KEL_LOG(kLevelFault, exchange.noReply);
-    return 0;
-  }
-  if (!MailboxBccOk(reply)) {
-    SendAckNak(context, kNakBcc);
-    KEL_LOG(kLevelFault, exchange.badBcc);
-    return 0;
-  }
-  // The reply is acknowledged before its type is examined, so the PLC sees
-  // an ACK even for an error nack.
-  SendAckNak(context, kAck);
-  if (reply[9] == kReplyDone) return 1;
-  if (reply[9] == kReplyErrorNack) {
+  if (!ReceiveMailboxReply(context, reply, exchange.noReply, exchange.badBcc)) return 0;
+  if (reply[kMailboxType] == kReplyDone) return 1;
+  if (reply[kMailboxType] == kReplyErrorNack) {
     KEL_LOG(kLevelFault, exchange.errorNack);
-    KEL_LOG(kLevelFault, "KELG1: Major ERRCODE = %x, Minor ERRCODE = %x", reply[20], reply[21]);
+    LogErrorCodes(reply);
     return 0;
   }
   KEL_LOG(kLevelInfo, exchange.illegal);

@@ -3,29 +3,22 @@
 #include <cstring>
 
 #include "driver/driver_context.h"
-#include "platform/clock.h"
 #include "platform/host_log.h"
 #include "requests/access.h"
+#include "requests/tag_station.h"
 #include "serial/frame.h"
 #include "snp/attach.h"
 #include "snp/mailbox.h"
-#include "snpx/snpx_frames.h"
-#include "snpx/snpx_read.h"
 
-void BuildReadRequestBytes(const AccessDescriptor* access, uint8_t* requestBytes) {
+void BuildReadRequestBytes(const AccessDescriptor* access, uint8_t (&requestBytes)[kRequestBytes]) {
   std::memset(requestBytes, 0, kRequestBytes);
-  requestBytes[0] = access->selector;
-  WriteLe16(requestBytes + 1, access->index);
-  WriteLe16(requestBytes + 3, access->length);
+  requestBytes[kRequestSelector] = access->selector;
+  WriteLe16(requestBytes + kRequestIndex, access->index);
+  WriteLe16(requestBytes + kRequestLength, access->length);
 }
 
-bool SnpPrepareReadTry(DriverContext* context, int32_t station, const char* snpId, int attempt) {
-  if (attempt > 1) {
-    SleepMs(kSnpReadRetryPauseMs);
-    if (AttachStation(context, station, snpId) == 0) return false;
-  }
-  if (context->attachedStation != station && AttachStation(context, station, snpId) == 0) return false;
-  return true;
+int32_t SnpAttachForRead(DriverContext* context, int32_t station, const char* snpId) {
+  return AttachStation(context, station, snpId) != 0 ? kProtocolOk : kProtocolNotAttached;
 }
 
 namespace {
@@ -69,9 +62,9 @@ int ReceiveTextBuffers(DriverContext* context, uint16_t length, const AccessDesc
     const uint16_t dataBytes = static_cast<uint16_t>(length - kTextFraming);
     const uint16_t room = static_cast<uint16_t>(needed - stored);
     const uint16_t taken = dataBytes < room ? dataBytes : room;
-    std::memcpy(staging + stored, buffer + 2, taken);
+    std::memcpy(staging + stored, buffer + kTextData, taken);
     stored = static_cast<uint16_t>(stored + taken);
-    length = ReadLe16(buffer + length - 4);
+    length = ReadLe16(buffer + length - kTextNextLengthBack);
   }
   if (stored < needed) return IllegalReadReply();
   UnpackReadData(access, values, staging);
@@ -82,23 +75,16 @@ int ReceiveTextBuffers(DriverContext* context, uint16_t length, const AccessDesc
 
 int SnpGetResponse(DriverContext* context, uint8_t code, const AccessDescriptor* access, uint16_t* values) {
   uint8_t reply[kMailboxSize] = {};
-  if (!ReceiveExact(context, reply, kMailboxSize)) {
-    KEL_LOG(kLevelFault, "KELG1: Could not read slave response");
+  if (!ReceiveMailboxReply(context, reply, "KELG1: Could not read slave response", "KELG1: BCC Error in slave response")) {
     return 0;
   }
-  if (!MailboxBccOk(reply)) {
-    SendAckNak(context, kNakBcc);
-    KEL_LOG(kLevelFault, "KELG1: BCC Error in slave response");
-    return 0;
-  }
-  SendAckNak(context, kAck);
-  const uint8_t type = reply[9];
+  const uint8_t type = reply[kMailboxType];
 
   if (code == kSnpWrite) {
     if (type == kReplyDone) return 1;
     if (type == kReplyErrorNack) {
       KEL_LOG(kLevelFault, "KELG1:Error Nack received for Write! ");
-      KEL_LOG(kLevelFault, "KELG1: Major ERRCODE = %x, Minor ERRCODE = %x", reply[20], reply[21]);
+      LogErrorCodes(reply);
       return 0;
     }
     KEL_LOG(kLevelInfo, "KELG1: Illegal reply from PLC for Write!");
@@ -110,11 +96,11 @@ int SnpGetResponse(DriverContext* context, uint8_t code, const AccessDescriptor*
     // cannot be complete.
     if (WriteDataLength(access) > kSnpMailboxDataBytes) return IllegalReadReply();
     uint8_t staging[kSnpMailboxDataBytes + 2] = {};
-    std::memcpy(staging, reply + 22, kSnpMailboxDataBytes);
+    std::memcpy(staging, reply + kReplyData, kSnpMailboxDataBytes);
     UnpackReadData(access, values, staging);
     return 1;
   }
-  if (type == kReplyText) return ReceiveTextBuffers(context, ReadLe16(reply + 36), access, values);
+  if (type == kReplyText) return ReceiveTextBuffers(context, ReadLe16(reply + kReplyTextLength), access, values);
   if (type == kReplyErrorNack) {
     KEL_LOG(kLevelFault, "KELG1:Error Nack received for read!");
     return 0;
@@ -126,21 +112,26 @@ int32_t SnpRead(DriverContext* context, int32_t station, const char* snpId, cons
                 uint16_t* values) {
   // No parsed tag reads more than the staging buffer holds.
   if (WriteDataLength(access) > kSnpStagingSize) return kProtocolFailed;
-  uint8_t requestBytes[kRequestBytes];
-  BuildReadRequestBytes(access, requestBytes);
+  return SnpReadTries(context, station, snpId, access, [&] {
+    return SnpGetResponse(context, kSnpRead, access, values) ? kProtocolOk : kProtocolFailed;
+  });
+}
 
-  int32_t result = kProtocolOk;
-  for (int attempt = 1; attempt <= kSnpTries; ++attempt) {
-    if (!SnpPrepareReadTry(context, station, snpId, attempt)) {
-      result = kProtocolNotAttached;
-      continue;
+int32_t SnpReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word) {
+  const TagStationId tag = TagStation(request);
+  DriverContext* context = request->context;
+  return SnpReadTries(context, tag.station, tag.snpId, access, [&] {
+    uint8_t reply[kMailboxSize] = {};
+    if (!ReceiveMailboxReply(context, reply, "kelg1:Could not read slave response. GAS=%s",
+                             "kelg1:BCC Error in slave response")) {
+      return kProtocolFailed;
     }
-    SnpSendMailbox(context, kSnpRead, requestBytes);
-    if (!SnpGetAck(context) || !SnpGetResponse(context, kSnpRead, access, values)) {
-      result = kProtocolFailed;
-      continue;
+    if (reply[kMailboxType] == kReplyDone) {
+      *word = ReadLe16(reply + kReplyData);
+      return kProtocolOk;
     }
-    return kProtocolOk;
-  }
-  return result;
+    SendAckNak(context, kNakSequence);
+    KEL_LOG(kLevelFault, "kelg1:Invalid text buffer received");
+    return kProtocolFailed;
+  });
 }

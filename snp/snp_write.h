@@ -1,8 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "driver/host_interface.h"
+#include "requests/retry.h"
+#include "snp/mailbox.h"
+#include "snp/snp_read.h"
 
 struct AccessDescriptor;
 struct DriverContext;
@@ -10,12 +14,19 @@ struct DriverContext;
 constexpr uint32_t kSnpWriteRetryPauseMs = 50;
 constexpr uint16_t kSnpMailboxWriteMax = 8;  // data bytes carried in the mailbox itself
 
+// Writes: before every try after the first, the input is purged, then a pause
+// and the attach with its control exchanges.
+constexpr RetryPlan kSnpWritePlan{kSnpTries, kSnpWriteRetryPauseMs, true};
+
 int32_t SnpWrite(DriverContext* context, int32_t station, const char* snpId, const AccessDescriptor* access,
                  const uint16_t* values);
-// Reads the one word that holds a bit, for a read-before-write.
-int32_t SnpReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word);
 
-void SnpSendMailboxWithText(DriverContext* context, uint8_t code, const uint8_t* requestBytes, uint16_t dataLength,
-                            uint16_t textLength);
-void SnpSendTextBuffer(DriverContext* context, uint16_t dataLength, const uint8_t* data, uint8_t nextType,
-                       uint16_t nextLength);
+void SnpSendMailboxWithText(DriverContext* context, uint8_t code, const uint8_t (&requestBytes)[kRequestBytes],
+                            uint16_t dataLength, uint16_t textLength);
+// Builds a text buffer around data: ESC 'T', the data, ETB, the next type and
+// length, 0 and the BCC. Its length, or 0 (nothing built) when the data does
+// not fit.
+uint16_t BuildTextBuffer(std::span<uint8_t, kTextBufferSize> buffer, std::span<const uint8_t> data, uint8_t nextType,
+                         uint16_t nextLength);
+// Sends one text buffer; false when the data does not fit one (nothing sent).
+bool SnpSendTextBuffer(DriverContext* context, std::span<const uint8_t> data, uint8_t nextType, uint16_t nextLength);

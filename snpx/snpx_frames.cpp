@@ -1,44 +1,48 @@
 #include "snpx/snpx_frames.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "driver/driver_context.h"
 #include "platform/host_log.h"
-#include "requests/access.h"
 #include "serial/frame.h"
 
-void BuildSnpxRequest(const SnpxRequest& request, uint8_t* frame) {
-  std::memset(frame, 0, kSnpxRequestSize);
+void BuildSnpxRequest(const SnpxRequest& request, std::span<uint8_t, kSnpxRequestSize> frame) {
+  std::fill(frame.begin(), frame.end(), uint8_t{0});
   frame[0] = kEsc;
   frame[1] = kSnpxRequestType;
+  uint8_t* id = frame.data() + kSnpxRequestId;
   if (request.snpId != nullptr) {
-    std::memcpy(frame + 2, request.snpId, 8);
+    std::memcpy(id, request.snpId, kSnpxIdSize);
   } else {
-    std::memset(frame + 2, 0xFF, 8);
+    std::memset(id, 0xFF, kSnpxIdSize);
   }
-  frame[10] = request.code;
-  frame[11] = request.selector;
-  WriteLe16(frame + 12, request.index);
-  WriteLe16(frame + 14, request.length);
-  WriteLe16(frame + 16, request.data);
-  frame[18] = kEtb;
-  frame[19] = request.nextType;
-  WriteLe16(frame + 20, request.nextLength);
-  frame[23] = ComputeBcc(frame, 23);
+  frame[kSnpxRequestCode] = request.code;
+  frame[kSnpxRequestSelector] = request.selector;
+  WriteLe16(frame.data() + kSnpxRequestIndex, request.index);
+  WriteLe16(frame.data() + kSnpxRequestLength, request.length);
+  WriteLe16(frame.data() + kSnpxRequestData, request.data);
+  frame[kSnpxRequestEtb] = kEtb;
+  frame[kSnpxRequestNextType] = request.nextType;
+  WriteLe16(frame.data() + kSnpxRequestNextLength, request.nextLength);
+  frame[kSnpxRequestBcc] = ComputeBcc(frame.data(), kSnpxRequestBcc);
 }
 
-void BuildSnpxBroadcastAttach(uint8_t* frame) {
+void BuildSnpxBroadcastAttach(std::span<uint8_t, kSnpxRequestSize> frame) {
   BuildSnpxRequest(SnpxRequest{nullptr, kSnpxAttach, 0, 0, 0, 0, 0, 0}, frame);
 }
 
-uint16_t BuildSnpxDataFrame(const uint8_t* data, uint16_t count, uint8_t* frame) {
-  std::memset(frame, 0, static_cast<size_t>(count) + 8);
+uint16_t BuildSnpxDataFrame(std::span<const uint8_t> data, std::span<uint8_t, kSnpxBufferSize> frame) {
+  if (data.size() > kSnpxMaxData) return 0;
+  const auto count = static_cast<uint16_t>(data.size());
+  const uint16_t length = static_cast<uint16_t>(count + kSnpxDataFraming);
+  std::fill(frame.begin(), frame.begin() + length, uint8_t{0});
   frame[0] = kEsc;
   frame[1] = kSnpxDataType;
-  std::memcpy(frame + 2, data, count);
+  std::copy(data.begin(), data.end(), frame.begin() + 2);
   frame[2 + count] = kEtb;
-  frame[7 + count] = ComputeBcc(frame, static_cast<uint16_t>(count + 7));
-  return static_cast<uint16_t>(count + 8);
+  frame[length - 1] = ComputeBcc(frame.data(), static_cast<uint16_t>(length - 1));
+  return length;
 }
 
 namespace {
@@ -68,37 +72,4 @@ int SnpxGetResponse(DriverContext* context, uint8_t* response) {
   const int result = ReadResponse(context, response);
   PurgeInput(context->port);
   return result;
-}
-
-void UnpackReadData(const AccessDescriptor* access, uint16_t* values, const uint8_t* data) {
-  auto word = [data](uint32_t k) { return ReadLe16(data + 2 * k); };
-  switch (access->mode) {
-    case kModeBit:
-      values[0] = static_cast<uint16_t>((data[0] >> (access->bit % 8)) & 1);
-      break;
-    case kModeWord:
-      if (IsWordSelector(access->selector)) {
-        if (access->length == 1 && access->bit != kNoBit) {
-          values[0] = static_cast<uint16_t>((word(0) >> (access->bit & 15)) & 1);
-        } else {
-          for (uint32_t k = 0; k < access->length; ++k) values[k] = word(k);
-        }
-      } else {
-        for (uint32_t k = 0; k < access->length / 2u; ++k) values[k] = word(k);
-      }
-      break;
-    case kModeDoubleWord:
-      for (uint32_t k = 0; k < access->length; ++k) values[k] = word(k);
-      break;
-    default:
-      break;
-  }
-}
-
-uint16_t WriteDataLength(const AccessDescriptor* access) {
-  if (access->mode == kModeBit) return 1;
-  if (access->mode == kModeDoubleWord) return static_cast<uint16_t>(static_cast<uint16_t>(4 * access->length) / 2);
-  // The byte selectors count bytes already.
-  if (access->mode == kModeWord && IsByteSelector(access->selector)) return access->length;
-  return static_cast<uint16_t>(2 * access->length);
 }

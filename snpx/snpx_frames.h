@@ -1,10 +1,10 @@
 // SNPX framing: the 24-byte request frame, the data frame of a long write,
-// the response reader, and the unpacking of read data into host values.
+// and the response reader.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-struct AccessDescriptor;
 struct DriverContext;
 
 // Each SNPX exchange works in two buffers of this size: 512 data bytes plus
@@ -17,6 +17,20 @@ constexpr uint16_t kSnpxMaxResponseData = kSnpxBufferSize - 15;
 constexpr uint16_t kSnpxResponseStatus = 5;  // offset of the status word
 constexpr uint16_t kSnpxResponseLength = 7;  // offset of the data length
 constexpr uint16_t kSnpxResponseData = 9;    // offset of the data
+constexpr uint16_t kSnpxDataFraming = 8;     // ESC 'T' before the data; ETB, 4 bytes and the BCC after
+
+// Offsets in the 24-byte request frame.
+constexpr uint16_t kSnpxRequestId = 2;  // 8 bytes of SNP ID, all 0xFF for the broadcast
+constexpr uint16_t kSnpxIdSize = 8;
+constexpr uint16_t kSnpxRequestCode = 10;
+constexpr uint16_t kSnpxRequestSelector = 11;
+constexpr uint16_t kSnpxRequestIndex = 12;
+constexpr uint16_t kSnpxRequestLength = 14;
+constexpr uint16_t kSnpxRequestData = 16;  // the data of a short write
+constexpr uint16_t kSnpxRequestEtb = 18;
+constexpr uint16_t kSnpxRequestNextType = 19;
+constexpr uint16_t kSnpxRequestNextLength = 20;
+constexpr uint16_t kSnpxRequestBcc = 23;  // BCC of bytes 0..22
 
 constexpr uint8_t kSnpxRequestType = 'X';
 constexpr uint8_t kSnpxResponseTypeLower = 'x';
@@ -36,17 +50,13 @@ struct SnpxRequest {
 };
 
 // Builds a 24-byte request frame in frame, zeroing it first.
-void BuildSnpxRequest(const SnpxRequest& request, uint8_t* frame);
-void BuildSnpxBroadcastAttach(uint8_t* frame);
-// Builds a data frame of count bytes (count + 8 in all); returns its length.
-uint16_t BuildSnpxDataFrame(const uint8_t* data, uint16_t count, uint8_t* frame);
+void BuildSnpxRequest(const SnpxRequest& request, std::span<uint8_t, kSnpxRequestSize> frame);
+void BuildSnpxBroadcastAttach(std::span<uint8_t, kSnpxRequestSize> frame);
+// Builds a data frame around data (its size + 8 in all) and returns its
+// length; 0, with nothing built, for more than kSnpxMaxData bytes.
+uint16_t BuildSnpxDataFrame(std::span<const uint8_t> data, std::span<uint8_t, kSnpxBufferSize> frame);
 
 // Reads one response frame into response (kSnpxBufferSize bytes). 1 when a
 // well-formed frame with a good BCC arrived, whatever its status; 0 otherwise.
 // The line is purged before returning in either case.
 int SnpxGetResponse(DriverContext* context, uint8_t* response);
-
-// Stores read data into the host's 16-bit values as the descriptor says.
-void UnpackReadData(const AccessDescriptor* access, uint16_t* values, const uint8_t* data);
-// Bytes of data a descriptor covers: what a read must receive and a write sends.
-uint16_t WriteDataLength(const AccessDescriptor* access);

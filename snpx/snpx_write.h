@@ -12,5 +12,3 @@ constexpr uint16_t kSnpxShortWriteMax = 2;
 
 int32_t SnpxWrite(DriverContext* context, int32_t station, const char* snpId, const AccessDescriptor* access,
                   const uint16_t* values);
-// Reads the one word that holds a bit, for a read-before-write.
-int32_t SnpxReadWord(KelRequest* request, const AccessDescriptor* access, uint16_t* word);

@@ -211,7 +211,7 @@ TEST(LoadDriver, SecondLoadOnAnotherDeviceGivesUpTheFirst) {
   EXPECT_TRUE(IsFree(first));
 }
 
-TEST(LoadDriver, RtsFromTheNetworkFileHoldsOverLoadsAndReopens) {
+TEST(LoadDriver, RtsFromTheNetworkFileHoldsOverReopensUntilALoadWithoutIt) {
   PtyPair pty;
   NetworkFile file(808, "RTS\n01PLCA\n");
   Board board(808);
@@ -221,11 +221,12 @@ TEST(LoadDriver, RtsFromTheNetworkFileHoldsOverLoadsAndReopens) {
   ASSERT_EQ(board.Close(), 0);
   ASSERT_EQ(board.Reopen(), 0);
   EXPECT_EQ(board.context.portSettings.flags, kPortFlagsRts);
-  // A later file without RTS does not take it back.
+  // A later load follows its file: without the RTS line, RTS is not held on.
   ASSERT_EQ(board.Close(), 0);
   file.Write("01PLCA\n");
   ASSERT_EQ(board.Load(pty.Name()), 0);
-  EXPECT_EQ(board.context.portSettings.flags, kPortFlagsRts);
+  EXPECT_EQ(board.context.rtsControl, 0u);
+  EXPECT_EQ(board.context.portSettings.flags, kPortFlagsDefault);
 }
 
 TEST(ClosePort, BothCodesCloseAndAClosedPortClosesAgain) {

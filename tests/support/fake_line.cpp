@@ -196,7 +196,7 @@ FakeLine::FakeLine(VirtualClock& clock) : clock_(clock) {
   g_line = this;
   static constexpr SerialBackend kBackend{&FakeLine::Open,  &FakeLine::Close, &FakeLine::SetTimeout,
                                           &FakeLine::Purge, &FakeLine::Break, &FakeLine::Write,
-                                          &FakeLine::Read};
+                                          &FakeLine::Read,  nullptr,          nullptr};
   SetSerialBackend(&kBackend);
   clock_.OnAdvance([this] { DeliverPending(); });
 }
@@ -297,13 +297,13 @@ int FakeLine::Close(PortHandle handle) {
   return kSerialOk;
 }
 
-int FakeLine::SetTimeout(PortHandle handle, int32_t value) {
+int FakeLine::SetTimeout(PortHandle handle, int32_t value, int32_t* previous) {
   FakeLine* line = Current();
-  if (!line->KnownPort(handle, "set read timeout")) return 0;
-  const uint32_t previous = line->ReadTimeoutMs();
+  if (!line->KnownPort(handle, "set read timeout")) return kSerialIoFailed;
+  *previous = static_cast<int32_t>(line->ReadTimeoutMs() / 10);
   line->timeoutsMs_[kHandle] = static_cast<uint32_t>(value) * 10;
   line->Record(Kind::kTimeout, {}, value * 10);
-  return static_cast<int>(previous / 10);
+  return kSerialOk;
 }
 
 int FakeLine::Purge(PortHandle handle) {

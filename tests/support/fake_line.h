@@ -109,7 +109,7 @@ class FakeLine {
   static FakeLine* Current();
   static int Open(const char* name, const LineSettings* line, uint16_t options, PortHandle* handle);
   static int Close(PortHandle handle);
-  static int SetTimeout(PortHandle handle, int32_t value);
+  static int SetTimeout(PortHandle handle, int32_t value, int32_t* previous);
   static int Purge(PortHandle handle);
   static int Break(uint32_t durationMs, PortHandle handle);
   static int Write(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);

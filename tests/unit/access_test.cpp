@@ -5,7 +5,6 @@
 #include <array>
 
 #include "requests/access.h"
-#include "snpx/snpx_frames.h"
 #include "tests/support/fake_line.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "serial/frame.h"
 #include "snp/attach.h"
+#include "snpx/snpx_attach.h"
 #include "tests/support/fake_line.h"
 
 namespace {
@@ -158,7 +159,7 @@ TEST(SnpxAttach, BroadcastFrameAndItsPausesAnswersDiscarded) {
   board.line.Stale(Hex("EE"));
   // Whatever a station sends back is purged after the pause.
   board.line.Expect(kBroadcastAttach).Reply("1B 58 01 02");
-  EXPECT_EQ(AttachStation(&board.context, 4, board.context.snpIds[4]), 1);
+  EXPECT_EQ(SnpxBroadcastAttach(&board.context, 4), 1);
   EXPECT_EQ(board.context.attachedStation, 4);
   EXPECT_EQ(board.context.snpxAttached, 1u);
   EXPECT_EQ(board.clock.Elapsed(), 220u);
@@ -191,7 +192,7 @@ TEST(SnpxAttach, ReuseWindowOf4900MsAcrossATickWrap) {
     board.context.lastAckTick = board.clock.Tick();
     board.clock.Advance(c.sinceAck);
     if (c.sends) board.line.Expect(kBroadcastAttach);
-    EXPECT_EQ(AttachStation(&board.context, 1, board.context.snpIds[1]), 1);
+    EXPECT_EQ(SnpxBroadcastAttach(&board.context, 1), 1);
     EXPECT_EQ(board.line.Count(Kind::kWrite), c.sends ? 1 : 0);
   }
 }
@@ -200,9 +201,9 @@ TEST(SnpxAttach, WithoutAnyAckEveryCallBroadcasts) {
   FakeBoard board;
   board.SnpxStation(1, "X1");
   board.line.Expect(kBroadcastAttach).Expect(kBroadcastAttach);
-  EXPECT_EQ(AttachStation(&board.context, 1, board.context.snpIds[1]), 1);
+  EXPECT_EQ(SnpxBroadcastAttach(&board.context, 1), 1);
   board.clock.Advance(5);
-  EXPECT_EQ(AttachStation(&board.context, 1, board.context.snpIds[1]), 1);
+  EXPECT_EQ(SnpxBroadcastAttach(&board.context, 1), 1);
 }
 
 TEST(SnpxAttach, SecondStationInsideTheWindowSendsNothingAndKeepsTheFirst) {
@@ -211,9 +212,9 @@ TEST(SnpxAttach, SecondStationInsideTheWindowSendsNothingAndKeepsTheFirst) {
   board.SnpxStation(2, "B");
   board.line.Expect(kBroadcastAttach);
   board.context.lastAckTick = board.clock.Tick();
-  ASSERT_EQ(AttachStation(&board.context, 1, board.context.snpIds[1]), 1);
+  ASSERT_EQ(SnpxBroadcastAttach(&board.context, 1), 1);
   board.clock.Advance(1000);
-  EXPECT_EQ(AttachStation(&board.context, 2, board.context.snpIds[2]), 1);
+  EXPECT_EQ(SnpxBroadcastAttach(&board.context, 2), 1);
   EXPECT_EQ(board.line.Count(Kind::kWrite), 1);
   EXPECT_EQ(board.context.attachedStation, 1);
 }

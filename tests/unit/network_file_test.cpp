@@ -292,4 +292,35 @@ TEST(NetworkFile, EveryLoadClearsTheStationTable) {
   EXPECT_EQ(board.context.snpxStation[1], 1);  // only a station line writes the flag
 }
 
+TEST(NetworkFile, ReloadFollowsTheRtsLineOfTheFileItReads) {
+  struct Case {
+    const char* first;
+    uint32_t firstRts;
+    const char* second;
+    uint32_t rts;
+  } const cases[] = {
+      {"RTS\n01PLCA\n", 1, "01PLCA\n", 0},
+      {"RTS\n01PLCA\n", 1, nullptr, 0},  // the file is gone: peer-to-peer mode, no RTS
+      {"01PLCA\n", 0, "RTS\n01PLCA\n", 1},
+      {"RTS\n", 1, "RTS\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    Board board(713);
+    {
+      NetworkFile file(713, c.first);
+      ASSERT_EQ(board.Load(), 0);
+      EXPECT_EQ(board.context.rtsControl, c.firstRts);
+      if (c.second != nullptr) {
+        file.Write(c.second);
+        ASSERT_EQ(board.Load(), 0);
+      }
+    }
+    if (c.second == nullptr) {
+      ASSERT_EQ(board.Load(), 0);
+    }
+    EXPECT_EQ(board.context.rtsControl, c.rts);
+  }
+}
+
 }  // namespace

@@ -459,6 +459,17 @@ TEST_F(PortTest, PurgeDiscardsManyWaitingBytesAndRestoresTheTimeout) {
   ExpectEcho(Sequence(24, 0x60));
 }
 
+TEST_F(PortTest, PurgeRestoresAReadTimeoutOfZero) {
+  ASSERT_EQ(SetReadTimeout(port_, 0), 100);
+  PeerCommand(port_, "S0:0d1113");
+  ASSERT_TRUE(WaitForInput(port_, 3, 2000));
+  EXPECT_EQ(PurgeInput(port_), kSerialOk);
+  EXPECT_EQ(WaitingBytes(port_), 0u);
+  int32_t previous = -1;
+  EXPECT_EQ(ExchangeReadTimeout(port_, 100, &previous), kSerialOk);
+  EXPECT_EQ(previous, 0);
+}
+
 TEST_F(PortTest, PurgeDiscardsAFewWaitingBytes) {
   PeerCommand(port_, "S0:0d1113");
   ASSERT_TRUE(WaitForInput(port_, 3, 2000));
