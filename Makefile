@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DKEL_WERROR=ON
 
-.PHONY: all build deps linux windows windows64 asan test test-linux test-asan test-windows demo clean
+.PHONY: all build deps linux windows windows64 asan test test-linux test-asan test-windows demo clean bench
 .PHONY: fuzz-build fuzz test-fuzz soak tsan test-tsan
 
 all: build
@@ -78,6 +78,11 @@ test-tsan:
 
 demo: deps linux
 	scripts/demo
+
+# The driver against plcsim paced at 9600, 19200 and 38400 baud: writes
+# BENCHMARKS.md and bench/plots/. The test run includes its smoke check.
+bench: deps linux
+	bench/run
 
 clean:
 	rm -rf build

@@ -23,4 +23,4 @@ RequestHandlerFunction ReadSingle, ReadBlock, WriteSingle, WriteBlock;
 
 // The browse dialog: 0 with a GAS written, 53 when none is.
 constexpr int32_t kResultBrowseNone = 53;
-int32_t BrowseAddress(KelRequest* request);
+RequestHandlerFunction BrowseAddress;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "address/gas.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -13,9 +15,10 @@
 
 namespace {
 
-// Words kept around the values in the host buffer: a single 16-bit value
-// sits in the buffer's second word, and a guard word follows the values.
-constexpr size_t kGuardWords = 2;
+// Words kept around the values in the host buffer: the words before a single
+// 16-bit value (it sits in word kSingleValueWord), and a guard word after the
+// values.
+constexpr size_t kGuardWords = kSingleValueWord + 1;
 constexpr uint16_t kGuard = 0xA55A;
 
 std::string ProgramFolder() {
@@ -51,7 +54,7 @@ bool DriverModule::Load(const std::string& path) {
     error_ = "cannot load " + file + " (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
-  kelMain_ = reinterpret_cast<KelMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KelMain")));
+  module_ = reinterpret_cast<void*>(module);
 #else
   void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
@@ -59,8 +62,9 @@ bool DriverModule::Load(const std::string& path) {
     error_ = "cannot load " + file + (why ? std::string(": ") + why : std::string());
     return false;
   }
-  kelMain_ = reinterpret_cast<KelMainFunction>(dlsym(module, "KelMain"));
+  module_ = module;
 #endif
+  kelMain_ = reinterpret_cast<KelMainFunction>(Symbol("KelMain"));
   if (kelMain_ == nullptr) {
     error_ = file + " has no KelMain";
     return false;
@@ -74,13 +78,22 @@ bool DriverModule::Load(const std::string& path) {
   return true;
 }
 
+void* DriverModule::Symbol(const char* name) const {
+  if (module_ == nullptr) return nullptr;
+#if defined(_WIN32)
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
+#else
+  return dlsym(module_, name);
+#endif
+}
+
 int32_t DataTypeFor(const std::string& gas, bool block) {
   const char area = gas.size() > 2 ? static_cast<char>(std::toupper(static_cast<unsigned char>(gas[2]))) : ' ';
-  if (area == 'F') return 3;
+  if (area == 'F') return kDataType32BitFirst;
   const bool registerArea = area == 'R' || area == 'L' || area == 'O';
-  if (block) return 0;
-  if (registerArea) return gas.size() > 8 && gas[8] != ' ' ? 6 : 0;
-  return 6;
+  if (block) return kDataTypeWord;
+  if (registerArea) return gas.size() > 8 && gas[8] != ' ' ? kDataTypeDigital : kDataTypeWord;
+  return kDataTypeDigital;
 }
 
 Board::Board(const DriverModule& module, int32_t board)
@@ -93,6 +106,7 @@ int32_t Board::Call(uint32_t code, void* params) {
 
 int32_t Board::Load(const std::string& port, int32_t readTimeoutMs, LineOptions line) {
   LoadParams params{};
+  if (port.size() >= sizeof params.portName) return 2;
   std::snprintf(params.portName, sizeof params.portName, "%s", port.c_str());
   params.portInUse = port.empty() ? 0 : 1;
   params.readTimeout = readTimeoutMs / 10;
@@ -131,7 +145,7 @@ namespace {
 
 // Where the values start in the host buffer: a single 16-bit value (or bit)
 // sits in the second word; blocks and area F's 32-bit values in the first.
-size_t FirstValueWord(const Tag& tag) { return !tag.block && tag.parsed.width == 16 ? 1 : 0; }
+size_t FirstValueWord(const Tag& tag) { return !tag.block && tag.parsed.width == 16 ? kSingleValueWord : 0; }
 
 }  // namespace
 

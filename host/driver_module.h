@@ -25,9 +25,12 @@ class DriverModule {
   const std::string& Error() const { return error_; }
   KelMainFunction kelMain() const { return kelMain_; }
   const DriverInfo& Info() const { return info_; }
+  // An export of the loaded module by name; nullptr when it has none.
+  void* Symbol(const char* name) const;
   size_t ContextSize() const { return static_cast<size_t>(info_.contextSize); }
 
  private:
+  void* module_ = nullptr;
   KelMainFunction kelMain_ = nullptr;
   DriverInfo info_{};
   std::string error_;
@@ -62,7 +65,9 @@ class Board {
   Board& operator=(const Board&) = delete;
 
   int32_t Call(uint32_t code, void* params);
-  // Request 1. An empty port loads the board without one.
+  // Request 1. An empty port loads the board without one. A name longer
+  // than the driver's 11 characters fails with 2 before the driver sees it:
+  // cut short, it would name another device.
   int32_t Load(const std::string& port, int32_t readTimeoutMs = 1000, LineOptions line = {});
   int32_t Close();
   int32_t WarmStart(int32_t plc = 0);

@@ -68,6 +68,10 @@ int Specificity(FailureKind kind) {
 
 FailureCollector* g_active = nullptr;
 
+// The level of the driver's messages about faults on the line, in the
+// protocols and in addresses.
+constexpr int kFaultLevel = 8;
+
 }  // namespace
 
 const char* FailureKindName(FailureKind kind) {
@@ -93,7 +97,7 @@ FailureKind ClassifyMessage(int level, const char* text) {
   }
   // Anything else the driver reports as a fault, or as a failure or an
   // illegal reply, is a failure without a named cause; other information is not.
-  if (level == 8 || Contains(lowered, "fail") || Contains(lowered, "illegal") || Contains(lowered, "invalid") ||
+  if (level == kFaultLevel || Contains(lowered, "fail") || Contains(lowered, "illegal") || Contains(lowered, "invalid") ||
       Contains(lowered, "error")) {
     return FailureKind::kOther;
   }
@@ -106,13 +110,16 @@ FailureCollector::FailureCollector() {
 }
 
 FailureCollector::~FailureCollector() {
+  // A collector made later has the sink now; it keeps it.
+  if (g_active != this) return;
   KalSetErrSink(nullptr, nullptr);
-  if (g_active == this) g_active = nullptr;
+  g_active = nullptr;
 }
 
 void FailureCollector::Begin() {
   worst_ = FailureKind::kNone;
   lastMessage_.clear();
+  causeMessage_.clear();
   lastIsFailure_ = false;
 }
 
@@ -129,10 +136,14 @@ void FailureCollector::Sink(void* user, int level, const char* text) {
     std::fprintf(stderr, "[%d] %s\n", level, text);
     std::fflush(stderr);
   }
+  if (self->observer_) self->observer_(level, text);
   const FailureKind kind = ClassifyMessage(level, text);
   if (kind != FailureKind::kNone || !self->lastIsFailure_) {
     self->lastMessage_ = text;
     self->lastIsFailure_ = kind != FailureKind::kNone;
   }
-  if (Specificity(kind) > Specificity(self->worst_)) self->worst_ = kind;
+  if (kind != FailureKind::kNone && Specificity(kind) >= Specificity(self->worst_)) {
+    self->worst_ = kind;
+    self->causeMessage_ = text;
+  }
 }

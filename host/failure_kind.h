@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 enum class FailureKind { kNone, kNoResponse, kChecksum, kNak, kPlcError, kNotAttached, kRefused, kOther };
 
@@ -33,14 +35,21 @@ class FailureCollector {
   // The last message that reported a failure (or, failing that, the last
   // message) since Begin.
   const std::string& LastMessage() const { return lastMessage_; }
+  // The last message of the most specific kind since Begin: the one that
+  // tells the cause ("" when no message reported a failure).
+  const std::string& CauseMessage() const { return causeMessage_; }
   // Echo every message to standard error as "[level] text".
   void SetEcho(bool echo) { echo_ = echo; }
+  // Also hands every message, as it comes, to `observer` (empty: to no one).
+  void SetObserver(std::function<void(int level, const char* text)> observer) { observer_ = std::move(observer); }
 
  private:
   static void Sink(void* user, int level, const char* text);
 
   FailureKind worst_ = FailureKind::kNone;
   std::string lastMessage_;
+  std::string causeMessage_;
   bool lastIsFailure_ = false;
   bool echo_ = false;
+  std::function<void(int, const char*)> observer_;
 };

@@ -1,153 +1,26 @@
-// kelhost: a command-line host. Loads the driver module as a SCADA runtime
-// does, loads one board and reads and writes tags given on the command line.
-#include <cerrno>
-#include <algorithm>
-#include <cctype>
-#include <cinttypes>
+// kelhost: a command-line host for commissioning a line. Loads the driver
+// module as a SCADA runtime does, loads one board and reads and writes tags,
+// checks the board's network file, scans its stations or polls tags.
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <unistd.h>
-#endif
-
-#include "driver/host_interface.h"
-#include "host/kalvro.h"
+#include "driver/driver_context.h"
+#include "host/driver_module.h"
+#include "host/failure_kind.h"
+#include "host/kelhost_cli.h"
+#include "host/kelhost_poll.h"
 
 namespace {
 
-using KelMainFunction = int32_t (*)(KelRequest*);
-constexpr int kContextSize = 1300;
+using Clock = std::chrono::steady_clock;
 
-const char kUsage[] =
-    "usage: kelhost [options] OPERATION...\n"
-    "\n"
-    "Loads the driver, loads one board and runs each operation in turn:\n"
-    "  info             print the driver's description and banner\n"
-    "  GAS              read one value, e.g. 01R00001, 01R000105 (bit 5), 01M00017\n"
-    "  GAS*N            read a block of N elements, e.g. 01R00001*10\n"
-    "  GAS=V            write one value; 32-bit for area F, 0/1 for bits\n"
-    "  GAS=V1,V2,...    write a block, one value per element\n"
-    "Values are decimal or 0x-prefixed hexadecimal.\n"
-    "\n"
-    "options:\n"
-    "  --port NAME      serial port: COM1, ttyUSB0, pts/7, /dev/ttyS0 (default: no port)\n"
-    "  --board N        board number; its network file is kelG1NN.int in the current folder (default 1)\n"
-    "  --baud N         baud rate (default 19200)\n"
-    "  --parity P       none, odd, even, mark or space (default odd)\n"
-    "  --timeout MS     normal read timeout in milliseconds (default 1000)\n"
-    "  --driver PATH    the driver module (default: beside this program)\n"
-    "  --repeat N       run the operations N times and print the time per round\n"
-    "  --quiet          do not print the driver's messages\n"
-    "  --help           this text\n"
-    "Exit status: 0 when every operation succeeded, 1 when one failed, 2 on a usage or load error.\n";
-
-struct Options {
-  std::string port;
-  std::string driver;
-  int32_t board = 1;
-  uint16_t baud = 19200;
-  uint16_t parity = 1;
-  int32_t timeoutMs = 1000;
-  int repeat = 1;
-  bool quiet = false;
-  std::vector<std::string> operations;
-};
-
-std::string SelfFolder() {
-  char path[4096] = {};
-#if defined(_WIN32)
-  GetModuleFileNameA(nullptr, path, sizeof path - 1);
-  std::string self(path);
-  return self.substr(0, self.find_last_of("\\/") + 1);
-#else
-  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string self(path, length > 0 ? static_cast<size_t>(length) : 0);
-  return self.substr(0, self.rfind('/') + 1);
-#endif
+double MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-KelMainFunction LoadDriverModule(const std::string& path) {
-#if defined(_WIN32)
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<KelMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KelMain")));
-#else
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    std::fprintf(stderr, "kelhost: %s\n", dlerror());
-    return nullptr;
-  }
-  return reinterpret_cast<KelMainFunction>(dlsym(module, "KelMain"));
-#endif
-}
-
-bool ParseNumber(const std::string& text, long long* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  *value = std::strtoll(text.c_str(), &end, 0);
-  return errno == 0 && *end == '\0';
-}
-
-bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto next = [&](long long* number) {
-      if (i + 1 >= argc) return false;
-      return number ? ParseNumber(argv[++i], number) : (++i, true);
-    };
-    long long number = 0;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--port") {
-      if (!next(nullptr)) return false;
-      options->port = argv[i];
-    } else if (arg == "--driver") {
-      if (!next(nullptr)) return false;
-      options->driver = argv[i];
-    } else if (arg == "--board") {
-      if (!next(&number)) return false;
-      options->board = static_cast<int32_t>(number);
-    } else if (arg == "--baud") {
-      if (!next(&number) || number < 1 || number > 65535) return false;
-      options->baud = static_cast<uint16_t>(number);
-    } else if (arg == "--timeout") {
-      if (!next(&number) || number < 10 || number > 600000) return false;
-      options->timeoutMs = static_cast<int32_t>(number);
-    } else if (arg == "--repeat") {
-      if (!next(&number) || number < 1 || number > 1000000) return false;
-      options->repeat = static_cast<int>(number);
-    } else if (arg == "--parity") {
-      if (!next(nullptr)) return false;
-      const char* names[] = {"none", "odd", "even", "mark", "space"};
-      bool found = false;
-      for (uint16_t p = 0; p < 5; ++p) {
-        if (arg = argv[i], arg == names[p]) {
-          options->parity = p;
-          found = true;
-        }
-      }
-      if (!found) return false;
-    } else if (arg == "--quiet") {
-      options->quiet = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return false;
-    } else {
-      options->operations.push_back(arg);
-    }
-  }
-  return !options->operations.empty();
-}
-
-void QuietSink(void*, int, const char*) {}
 
 // Writes a CP437 text as UTF-8 for the terminal.
 void PrintCp437(const char* text) {
@@ -167,152 +40,274 @@ void PrintCp437(const char* text) {
   }
 }
 
-class Board {
- public:
-  Board(KelMainFunction kelMain, int32_t board) : kelMain_(kelMain), board_(board), context_(kContextSize, 0) {}
+void PrintInfo(const DriverInfo& info) {
+  std::printf("%s, version %d.%02d, context %d bytes, default line %u baud %u data bits parity %u stop %u\n",
+              info.name, info.version / 100, info.version % 100, info.contextSize, info.defaultLine.baudRate,
+              info.defaultLine.dataBits, info.defaultLine.parity, info.defaultLine.stopBits);
+  PrintCp437(info.banner);
+}
 
-  int32_t Call(uint32_t code, void* params) {
-    KelRequest request{reinterpret_cast<DriverContext*>(context_.data()), code, board_, 0, params};
-    return kelMain_(&request);
+class Host {
+ public:
+  Host(const Options& options, const DriverModule& module)
+      : options_(options), module_(module), board_(module, options.board) {
+    collector_.SetEcho(!options.quiet);
+  }
+
+  int Run() {
+    switch (options_.command) {
+      case Command::kCheck: return Check();
+      case Command::kScan: return Scan();
+      case Command::kPoll: return Poll();
+      default: return Operations();
+    }
   }
 
  private:
-  KelMainFunction kelMain_;
-  int32_t board_;
-  std::vector<unsigned char> context_;
-};
+  // Loads the board on the port and parses every tag through the driver,
+  // before anything is sent. The driver's messages are held back meanwhile,
+  // so that a refusal is one line that quotes the driver's own message;
+  // throws UsageError for a tag the driver refuses, false (with one line
+  // said) for a board it cannot load.
+  bool Prepare(const std::vector<Operation>& operations, std::vector<Tag>* tags) {
+    std::vector<std::pair<int, std::string>> held;
+    collector_.SetEcho(false);
+    collector_.SetObserver([&held](int level, const char* text) { held.emplace_back(level, text); });
+    struct Release {
+      FailureCollector& collector;
+      ~Release() { collector.SetObserver(nullptr); }
+    } release{collector_};
 
-int32_t DataTypeFor(const std::string& gas) {
-  const char area = gas.size() > 2 ? static_cast<char>(std::toupper(static_cast<unsigned char>(gas[2]))) : ' ';
-  if (area == 'F') return 3;
-  if (area == 'R' || area == 'L' || area == 'O') return gas.size() > 8 && gas[8] != ' ' ? 6 : 0;
-  return 6;
-}
-
-// Runs one operation; prints its outcome. False when it failed.
-bool RunOperation(Board& board, const std::string& operation) {
-  if (operation == "info") {
-    DriverInfo info{};
-    if (board.Call(kRequestGetDriverInfo, &info) != 0) return false;
-    std::printf("%s, version %d.%02d, context %d bytes, default line %u baud %u data bits parity %u stop %u\n",
-                info.name, info.version / 100, info.version % 100, info.contextSize, info.defaultLine.baudRate,
-                info.defaultLine.dataBits, info.defaultLine.parity, info.defaultLine.stopBits);
-    PrintCp437(info.banner);
-    return true;
-  }
-  const size_t equals = operation.find('=');
-  const size_t star = operation.find('*');
-  std::string gas = operation.substr(0, std::min(equals, star));
-  std::vector<long long> values;
-  long long count = 1;
-  if (equals != std::string::npos && star != std::string::npos) {
-    std::fprintf(stderr, "kelhost: %s: a write takes its count from its values (GAS=V1,V2,...)\n", operation.c_str());
-    return false;
-  }
-  if (equals != std::string::npos) {
-    std::string list = operation.substr(equals + 1);
-    size_t start = 0;
-    while (start <= list.size()) {
-      size_t comma = list.find(',', start);
-      long long value = 0;
-      if (!ParseNumber(list.substr(start, comma - start), &value)) {
-        std::fprintf(stderr, "kelhost: bad value in %s\n", operation.c_str());
-        return false;
+    collector_.Begin();
+    if (board_.Load(options_.port, options_.timeoutMs, options_.line) != 0) {
+      collector_.End(2);
+      const std::string& why = collector_.LastMessage();
+      std::fprintf(stderr, "kelhost: board %d could not be loaded on %s%s\n", static_cast<int>(options_.board),
+                   options_.port.c_str(), why.empty() ? "" : (" (" + why + ")").c_str());
+      return false;
+    }
+    tags->resize(operations.size());
+    for (size_t k = 0; k < operations.size(); ++k) {
+      const Operation& operation = operations[k];
+      if (operation.kind == Operation::Kind::kInfo) continue;
+      collector_.Begin();
+      if (board_.Parse(operation.gas, operation.count, operation.block, &(*tags)[k]) != 0) {
+        collector_.End(1);
+        board_.Close();
+        const std::string& why = collector_.LastMessage();
+        throw UsageError(operation.text + ": the driver refuses this address on board " +
+                         std::to_string(board_.Number()) + (why.empty() ? "" : " (" + why + ")"));
       }
-      values.push_back(value);
-      if (comma == std::string::npos) break;
-      start = comma + 1;
     }
-    count = static_cast<long long>(values.size());
-  } else if (star != std::string::npos && (!ParseNumber(operation.substr(star + 1), &count) || count < 1)) {
-    std::fprintf(stderr, "kelhost: bad count in %s\n", operation.c_str());
-    return false;
-  }
-  const bool block = count > 1 || star != std::string::npos;
-
-  ParseRecord parse{};
-  parse.gas = gas.c_str();
-  parse.dataType = block ? (DataTypeFor(gas) == 3 ? 3 : 0) : DataTypeFor(gas);
-  parse.count = static_cast<int32_t>(count);
-  if (board.Call(block ? kRequestParseBlockAddress : kRequestParseAddress, &parse) != 0) {
-    std::printf("%s: invalid address\n", gas.c_str());
-    return false;
-  }
-  const bool wide = parse.width == 32;
-  // Singles keep their value in the second word (the first two for area F).
-  std::vector<uint16_t> buffer(static_cast<size_t>(count) * (wide ? 2 : 1) + 2, 0);
-  TagRecord tag{parse.gas, 0, parse.station, parse.area, parse.element, parse.bit, parse.width, 0,
-                static_cast<int32_t>(count), 0, buffer.data()};
-  uint16_t* first = block || wide ? buffer.data() : buffer.data() + 1;
-  for (size_t k = 0; k < values.size(); ++k) {
-    if (wide) {
-      first[2 * k] = static_cast<uint16_t>(values[k] & 0xFFFF);
-      first[2 * k + 1] = static_cast<uint16_t>((values[k] >> 16) & 0xFFFF);
-    } else {
-      first[k] = static_cast<uint16_t>(values[k]);
+    if (!options_.quiet) {
+      for (const auto& [level, text] : held) std::fprintf(stderr, "[%d] %s\n", level, text.c_str());
     }
-  }
-  const bool writing = !values.empty();
-  const uint32_t code = writing ? (block ? kRequestWriteBlock : kRequestWriteSingle)
-                                : (block ? kRequestReadBlock : kRequestReadSingle);
-  const int32_t result = board.Call(code, &tag);
-  if (result != 0) {
-    std::printf("%s: %s failed, result %d\n", operation.c_str(), writing ? "write" : "read", result);
-    return false;
-  }
-  if (writing) {
-    std::printf("%s: written\n", operation.c_str());
+    collector_.SetEcho(!options_.quiet);
     return true;
   }
-  std::printf("%s =", operation.c_str());
-  for (long long k = 0; k < count; ++k) {
-    if (wide) {
-      const uint32_t value = static_cast<uint32_t>(first[2 * k]) | (static_cast<uint32_t>(first[2 * k + 1]) << 16);
-      std::printf(" %" PRIu32, value);
-    } else {
-      std::printf(" %u", first[k]);
+
+  int Operations() {
+    std::vector<Operation> operations;
+    for (const std::string& operand : options_.operands) operations.push_back(ParseOperation(operand));
+    std::vector<Tag> tags;
+    if (!Prepare(operations, &tags)) return 2;
+
+    bool allGood = true;
+    for (int round = 1; round <= options_.repeat; ++round) {
+      const Clock::time_point start = Clock::now();
+      for (size_t k = 0; k < operations.size(); ++k) allGood = RunOperation(operations[k], tags[k]) && allGood;
+      if (options_.repeatGiven) std::printf("round %d: %.1f ms\n", round, MillisecondsSince(start));
     }
+    board_.Close();
+    return allGood ? 0 : 1;
   }
-  std::printf("\n");
-  return true;
-}
+
+  bool RunOperation(const Operation& operation, const Tag& tag) {
+    if (operation.kind == Operation::Kind::kInfo) {
+      PrintInfo(module_.Info());
+      return true;
+    }
+    const bool writing = operation.kind == Operation::Kind::kWrite;
+    std::vector<uint16_t> values;
+    collector_.Begin();
+    const int32_t result = writing ? board_.Write(tag, operation.words) : board_.Read(tag, &values);
+    const FailureKind kind = collector_.End(result);
+    if (result != 0) {
+      std::printf("%s: %s failed, result %d (%s)\n", operation.text.c_str(), writing ? "write" : "read", result,
+                  FailureKindName(kind));
+      return false;
+    }
+    if (writing) {
+      std::printf("%s: written\n", operation.text.c_str());
+    } else {
+      std::printf("%s =%s\n", operation.text.c_str(), FormatValues(tag, values, options_.hex).c_str());
+    }
+    return true;
+  }
+
+  // Loads the board without a port: the driver reads the network file as at
+  // every load, and its context then holds the station table it took.
+  int Check() {
+    char fileName[32];
+    std::snprintf(fileName, sizeof fileName, "kelG1%.2d.int", static_cast<int>(options_.board));
+    if (module_.ContextSize() < sizeof(DriverContext)) {
+      std::fprintf(stderr, "kelhost: the driver's context (%zu bytes) is not the one kelhost knows\n",
+                   module_.ContextSize());
+      return 2;
+    }
+    std::vector<std::string> messages;
+    collector_.SetEcho(false);
+    collector_.SetObserver([&messages](int level, const char* text) {
+      messages.push_back("[" + std::to_string(level) + "] " + text);
+    });
+    const int32_t result = board_.Load("", options_.timeoutMs, options_.line);
+    collector_.SetObserver(nullptr);
+    const DriverContext* context = board_.Context();
+    const bool present = std::filesystem::exists(fileName);
+    const std::string shown = options_.dir.empty() ? fileName : (std::filesystem::path(options_.dir) / fileName).string();
+
+    std::printf("board %d: network file %s%s\n", static_cast<int>(options_.board), shown.c_str(),
+                present ? "" : " (not found)");
+    std::printf("WAIT  attach-response wait %d ms\n", context->attachWait * 10);
+    std::printf("RTS   %s\n", context->rtsControl != 0 ? "held on" : "off");
+    int stations = 0;
+    int unusable = 0;
+    for (int station = 1; station < kStationSlots; ++station) {
+      const char* id = context->snpIds[station];
+      const bool listed = id[0] != '\0' || context->snpxStation[station] != 0;
+      if (!listed) continue;
+      if (stations == 0) std::printf("NN  SNP ID    protocol\n");
+      ++stations;
+      std::printf("%02d  %-8.8s  %s%s\n", station, id, context->snpxStation[station] ? "SNPX" : "SNP",
+                  id[0] == '\0' ? "  no SNP ID: the driver treats the station as not configured" : "");
+      if (id[0] == '\0') ++unusable;
+    }
+    if (stations == 0) std::printf("no stations: peer-to-peer mode, one PLC as station 00\n");
+    std::printf("driver messages:\n");
+    for (const std::string& message : messages) std::printf("  %s\n", message.c_str());
+    if (result != 0) {
+      std::printf("rejected: the driver refuses to load board %d with this file\n", static_cast<int>(options_.board));
+      return 1;
+    }
+    if (stations == 0) {
+      std::printf("accepted: peer-to-peer mode\n");
+      return 0;
+    }
+    std::printf("accepted: %d station%s%s\n", stations - unusable, stations - unusable == 1 ? "" : "s",
+                unusable ? " usable" : "");
+    return 0;
+  }
+
+  int Scan() {
+    int first = 0;
+    int last = 64;
+    if (!options_.operands.empty()) ParseStationRange(options_.operands[0], &first, &last);
+    std::vector<Tag> none;
+    if (!Prepare({}, &none)) return 2;
+    const DriverContext* context = board_.Context();
+    std::vector<int> stations;
+    for (int station = first; station <= last; ++station) {
+      if (context->snpIds[station][0] != '\0') stations.push_back(station);
+    }
+    bool peerToPeer = true;
+    for (int station = 1; station < kStationSlots; ++station) peerToPeer = peerToPeer && context->snpIds[station][0] == '\0';
+    if (peerToPeer && first == 0) stations.push_back(0);
+    if (stations.empty()) {
+      std::fprintf(stderr, "kelhost: scan: no station of the network file lies in %d-%d\n", first, last);
+      board_.Close();
+      return 2;
+    }
+
+    std::printf("NN  SNP ID    protocol  answered  round trip  failure\n");
+    int answered = 0;
+    for (int station : stations) {
+      char gas[16];
+      std::snprintf(gas, sizeof gas, "%02dR00001", station);
+      Tag tag;
+      collector_.Begin();
+      int32_t result = board_.Parse(gas, 1, false, &tag);
+      std::vector<uint16_t> values;
+      const Clock::time_point start = Clock::now();
+      if (result == 0) result = board_.Read(tag, &values);
+      const double elapsed = MillisecondsSince(start);
+      const FailureKind kind = collector_.End(result);
+      const bool heard = result == 0 || (kind != FailureKind::kNoResponse && kind != FailureKind::kNotAttached &&
+                                         kind != FailureKind::kRefused);
+      if (heard) ++answered;
+      std::string failure;
+      if (result != 0) {
+        failure = FailureKindName(kind);
+        if (!collector_.CauseMessage().empty()) failure += ": " + collector_.CauseMessage();
+      }
+      char row[96];
+      std::snprintf(row, sizeof row, "%02d  %-8.8s  %-8s  %-8s  %7.1f ms", station, context->snpIds[station],
+                    context->snpxStation[station] ? "SNPX" : "SNP", heard ? "yes" : "no", elapsed);
+      std::printf("%s%s%s\n", row, failure.empty() ? "" : "  ", failure.c_str());
+      std::fflush(stdout);
+    }
+    std::printf("%d of %zu station%s answered\n", answered, stations.size(), stations.size() == 1 ? "" : "s");
+    board_.Close();
+    return answered == static_cast<int>(stations.size()) ? 0 : 1;
+  }
+
+  int Poll() {
+    std::vector<Operation> operations;
+    for (const std::string& operand : options_.operands) operations.push_back(ParseOperation(operand));
+    std::vector<Tag> tags;
+    if (!Prepare(operations, &tags)) return 2;
+    const int status = RunPoll(options_, board_, collector_, operations, tags);
+    board_.Close();
+    return status;
+  }
+
+  const Options& options_;
+  const DriverModule& module_;
+  Board board_;
+  FailureCollector collector_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::fputs(kUsage, stderr);
+  try {
+    options = ParseCommandLine(argc, argv);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "kelhost: %s\n", error.what());
     return 2;
   }
-  if (options.quiet) KalSetErrSink(&QuietSink, nullptr);
-#if defined(_WIN32)
-  const char* moduleName = "DEREVU1.DLL";
-#else
-  const char* moduleName = "libderevu1.so";
-#endif
-  const std::string path = options.driver.empty() ? SelfFolder() + moduleName : options.driver;
-  KelMainFunction kelMain = LoadDriverModule(path);
-  if (kelMain == nullptr) {
-    std::fprintf(stderr, "kelhost: cannot load the driver %s\n", path.c_str());
-    return 2;
+  if (options.help || options.command == Command::kHelp) {
+    Command about = options.command;
+    if (options.command == Command::kHelp && !options.help) {
+      about = Command::kRun;
+      if (!options.operands.empty()) CommandFromName(options.operands[0], &about);
+    }
+    std::fputs(HelpText(about), stdout);
+    return 0;
   }
 
-  Board board(kelMain, options.board);
-  LoadParams load{};
-  std::snprintf(load.portName, sizeof load.portName, "%s", options.port.c_str());
-  load.portInUse = options.port.empty() ? 0 : 1;
-  load.readTimeout = options.timeoutMs / 10;
-  load.line = LineSettings{options.baud, 8, 0, options.parity};
-  if (board.Call(kRequestLoadDriver, &load) != 0) {
-    std::fprintf(stderr, "kelhost: the board could not be loaded on %s\n", options.port.c_str());
+  // The driver reads the network file from the current folder; a relative
+  // driver path means the folder kelhost was started in.
+  std::string driver = options.driver;
+  std::error_code failed;
+  if (!driver.empty()) driver = std::filesystem::absolute(driver, failed).string();
+  if (!options.dir.empty()) {
+    std::filesystem::current_path(options.dir, failed);
+    if (failed) {
+      std::fprintf(stderr, "kelhost: --dir %s: %s\n", options.dir.c_str(), failed.message().c_str());
+      return 2;
+    }
+  }
+  DriverModule module;
+  if (!module.Load(driver)) {
+    std::fprintf(stderr, "kelhost: %s\n", module.Error().c_str());
     return 2;
   }
-
-  bool allGood = true;
-  for (int round = 0; round < options.repeat; ++round) {
-    for (const std::string& operation : options.operations) allGood = RunOperation(board, operation) && allGood;
+  try {
+    Host host(options, module);
+    return host.Run();
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "kelhost: %s\n", error.what());
+    return 2;
   }
-  board.Call(kRequestClosePort, nullptr);
-  return allGood ? 0 : 1;
 }

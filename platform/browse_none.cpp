@@ -1,4 +1,4 @@
 // Without a windowing system no dialog can appear: request 16 yields no address.
-#include "driver/handlers.h"
+#include "platform/browse_dialog.h"
 
-int32_t BrowseAddress(KelRequest*) { return kResultBrowseNone; }
+BrowseDialogRunner NativeBrowseDialog() { return nullptr; }

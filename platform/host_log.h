@@ -16,6 +16,11 @@ constexpr int kLevelInfo = 32;
 
 #define KEL_LOG(level, ...) HostErr()((level), __VA_ARGS__)
 
-// Learns the host's version through the host library's client calls; 0 when
-// registration fails or no host library is present.
-int HostVersion(const char* clientName);
+// Learns the host's version through the host library's client calls, as a
+// client named "KelG1Br" and the calling thread's id; 0 when registration
+// fails or no host library is present.
+int HostVersion();
+
+// The client name of HostVersion for a thread id.
+constexpr int kClientNameSize = 24;  // "KelG1Br", up to 11 characters of id, NUL
+void HostClientName(int threadId, char (&name)[kClientNameSize]);

@@ -3,6 +3,7 @@
 // loaded from beside the module that holds this code, never taken from the
 // global symbol namespace.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -61,7 +62,9 @@ ErrFunction HostErr() {
   return function;
 }
 
-int HostVersion(const char* clientName) {
+int HostVersion() {
+  char clientName[kClientNameSize];
+  HostClientName(static_cast<int>(gettid()), clientName);
   using MkClient = uint16_t (*)(const char*, int, int, uint8_t*);
   using GetVersion = uint16_t (*)(uint8_t, uint16_t*, char*);
   using RmClient = uint16_t (*)(uint8_t);

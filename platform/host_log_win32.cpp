@@ -1,10 +1,14 @@
 // On Windows the driver imports err and the client calls from KALVRO.dll.
+#include <windows.h>
+
 #include "host/kalvro.h"
 #include "platform/host_log.h"
 
 ErrFunction HostErr() { return &err; }
 
-int HostVersion(const char* clientName) {
+int HostVersion() {
+  char clientName[kClientNameSize];
+  HostClientName(static_cast<int>(GetCurrentThreadId()), clientName);
   uint8_t client = 255;
   if (KalMkClient(clientName, 1, 0, &client) != 0) return 0;
   uint16_t version = 0;

@@ -7,6 +7,7 @@
 // the port's current read timeout; a generation count in the handle keeps a
 // stale handle from reaching a slot that has been reused.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -43,6 +44,7 @@ struct PortSlot {
   uint32_t readTimeoutMs = 0;
   bool nullDevice = false;
   bool exclusive = false;  // TIOCEXCL set: cleared again before closing
+  bool lowLatency = false;  // low latency set by the open: cleared again before closing
 };
 
 PortSlot g_ports[kMaxOpenPorts];
@@ -82,12 +84,26 @@ PortSlot* FindSlot(PortHandle handle) {
   return &slot;
 }
 
+// A USB serial adapter holds received bytes back until its latency timer
+// runs out (16 ms by default on FTDI chips) unless the port asks for low
+// latency, so the last bytes of every reply would reach the driver late.
+// Devices without the setting (pseudo-terminals among them) refuse the
+// request; false then.
+bool SetLowLatency(int fd, bool on) {
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+  if (((info.flags & ASYNC_LOW_LATENCY) != 0) == on) return false;
+  info.flags = on ? (info.flags | ASYNC_LOW_LATENCY) : (info.flags & ~ASYNC_LOW_LATENCY);
+  return ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
 // False when the system refuses the close; the slot is free either way,
 // since the descriptor is gone after a failed close too.
 bool CloseDevice(PortSlot* slot) {
   // On a pseudo-terminal the slave's state outlives this descriptor while the
   // master stays open, so exclusive use must be given up explicitly.
   if (slot->exclusive) ioctl(slot->fd, TIOCNXCL);
+  if (slot->lowLatency) SetLowLatency(slot->fd, false);
   const bool closed = close(slot->fd) == 0 || errno == EINTR;
   ReleaseSlot(slot);
   return closed;
@@ -161,6 +177,7 @@ int PortOpen(const char* name, const LineSettings* line, uint16_t options, PortH
   slot->readTimeoutMs = kInitialReadTimeoutMs;
   slot->nullDevice = std::strcmp(name, "NUL") == 0;
   slot->exclusive = false;
+  slot->lowLatency = false;
   auto fail = [slot](int code) {
     CloseDevice(slot);
     return code;
@@ -191,6 +208,7 @@ int PortOpen(const char* name, const LineSettings* line, uint16_t options, PortH
     if (ioctl(fd, TCGETS2, &actual) != 0 || !StateTookEffect(wanted, actual)) return fail(kSerialStateRejected);
     if (modem.raise != 0 && ioctl(fd, TIOCMBIS, &modem.raise) != 0) return fail(kSerialStateRejected);
     if (modem.drop != 0 && ioctl(fd, TIOCMBIC, &modem.drop) != 0) return fail(kSerialStateRejected);
+    slot->lowLatency = SetLowLatency(fd, true);
   }
   *handle = opened;
   return kSerialOk;

@@ -308,7 +308,8 @@ Line:
   --parity P            none, odd, even, mark or space (default odd)
   --stop-bits N         1 or 2 (default 1)
                         (a pseudo-terminal ignores parity and data bits)
-  --pace                send every byte at the line's character time
+  --pace                make the pseudo-terminal as slow as the line: every byte
+                        takes its character time, the driver's bytes as well
   --turnaround MS       pause before every reply (default 5)
   --reply-timeout MS    how long a station waits for the driver's ACK or for an
                         announced text buffer or data frame (default 2000)

@@ -1,6 +1,7 @@
 #include "sim/simulator.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -202,27 +203,66 @@ void Simulator::Stop() {
   line_ = Fd();
 }
 
-void Simulator::ReadInput() {
+void Simulator::ReadInput(TimePoint now) {
+  const Duration charTime = engine_.Config().charTime;
   uint8_t buffer[kReadChunk];
   for (;;) {
     const ssize_t count = ::read(line_.Get(), buffer, sizeof buffer);
     if (count <= 0) return;
-    std::lock_guard lock(mutex_);
-    engine_.Receive(std::span<const uint8_t>(buffer, static_cast<std::size_t>(count)), Clock::now());
+    const std::span<const uint8_t> bytes(buffer, static_cast<std::size_t>(count));
+    if (charTime == Duration::zero()) {
+      std::lock_guard lock(mutex_);
+      engine_.Receive(bytes, Clock::now());
+      continue;
+    }
+    // The driver's write arrived all at once; on the line its bytes follow
+    // each other, the first one character time after it was written (or
+    // after the driver's previous byte).
+    for (const uint8_t byte : bytes) {
+      inputFree_ = std::max(inputFree_, now) + charTime;
+      input_.push_back({inputFree_, byte});
+    }
   }
 }
 
-// Writes what is due; paced, one byte per character time.
-void Simulator::WriteOutput(TimePoint now) {
+// Hands the stations the paced bytes that have arrived by now, stamped with
+// the time the last of them arrived.
+void Simulator::DeliverInput(TimePoint now) {
+  std::vector<uint8_t> arrived;
+  TimePoint at{};
+  while (!input_.empty() && input_.front().at <= now) {
+    arrived.push_back(input_.front().byte);
+    at = input_.front().at;
+    input_.pop_front();
+  }
+  if (arrived.empty()) return;
+  std::lock_guard lock(mutex_);
+  engine_.Receive(arrived, at);
+}
+
+// A frame's bytes follow each other on the line from the time it is due
+// (or from the end of the frame before it); byte k has arrived one
+// character time after byte k - 1.
+void Simulator::QueueOutput(const Transmission& t) {
   const Duration charTime = engine_.Config().charTime;
-  while (!output_.empty()) {
-    std::size_t count = output_.size();
-    if (charTime > Duration::zero()) {
-      if (nextByte_ + charTime < now) nextByte_ = now;
-      if (nextByte_ > now) return;
-      count = 1;
+  TimePoint at = std::max(t.due, outputFree_);
+  for (const uint8_t byte : t.bytes) {
+    at += charTime;
+    output_.push_back({at, byte});
+  }
+  outputFree_ = at;
+}
+
+// Writes every byte that has arrived by now in one write.
+void Simulator::WriteOutput(TimePoint now) {
+  while (!output_.empty() && output_.front().at <= now) {
+    uint8_t chunk[kReadChunk];
+    std::size_t count = 0;
+    while (count < output_.size() && count < sizeof chunk && output_[count].at <= now) {
+      chunk[count] = output_[count].byte;
+      ++count;
     }
-    const ssize_t written = ::write(line_.Get(), output_.data(), count);
+    const ssize_t written = ::write(line_.Get(), chunk, count);
     if (written < 0) {
       if (errno == EAGAIN || errno == EINTR) {
         blocked_ = errno == EAGAIN;
@@ -234,37 +274,42 @@ void Simulator::WriteOutput(TimePoint now) {
     }
     blocked_ = false;
     output_.erase(output_.begin(), output_.begin() + written);
-    if (charTime > Duration::zero()) nextByte_ += charTime;
   }
 }
 
 void Simulator::Run() {
+  // Paced bytes are due a fraction of a millisecond apart: wake up on time
+  // rather than up to the default 50 us late.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   bool hungUp = false;
   while (!stop_) {
     TimePoint now = Clock::now();
+    DeliverInput(now);
     std::optional<TimePoint> next;
     {
       std::lock_guard lock(mutex_);
       engine_.Advance(now);
-      for (Transmission& t : engine_.TakeDue(now)) output_.insert(output_.end(), t.bytes.begin(), t.bytes.end());
+      for (Transmission& t : engine_.TakeDue(now)) QueueOutput(t);
       next = engine_.NextEvent();
     }
     WriteOutput(now);
 
     Duration wait = Millis(1000);
     if (next) wait = std::min(wait, std::max(Duration::zero(), *next - now));
+    if (!input_.empty()) wait = std::min(wait, std::max(Duration::zero(), input_.front().at - now));
     if (!output_.empty() && !blocked_) {
-      wait = std::min(wait, std::max(Duration::zero(), nextByte_ - now));
+      wait = std::min(wait, std::max(Duration::zero(), output_.front().at - now));
     }
     if (hungUp) wait = std::min<Duration>(wait, kHangupRetry);
 
     pollfd fds[2] = {{hungUp ? -1 : line_.Get(), static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0)), 0},
                      {wake_.Get(), POLLIN, 0}};
-    const auto ms = std::chrono::ceil<Millis>(wait).count();
-    const int ready = ::poll(fds, 2, static_cast<int>(ms));
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    const int ready = ::ppoll(fds, 2, &timeout, nullptr);
     hungUp = false;
     if (ready <= 0) continue;
-    if (fds[0].revents & POLLIN) ReadInput();
+    if (fds[0].revents & POLLIN) ReadInput(Clock::now());
     if (fds[0].revents & POLLOUT) blocked_ = false;
     if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) hungUp = true;
   }

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -39,7 +40,10 @@ struct SimulatorOptions {
   // A serial device to serve; empty for a new pseudo-terminal pair.
   std::string device;
   LineSettings line;
-  // Send every byte at the line's character time instead of all at once.
+  // Model the line's speed: every byte the stations send reaches the driver
+  // one character time after the one before it, and every byte the driver
+  // writes is heard one character time after the one before it, so a reply
+  // cannot start before the request's last byte would have arrived.
   bool pace = false;
   // Turnaround, timeouts, text buffer size, memory sizes and pattern. The
   // character time is filled in from line when pace is set.
@@ -133,7 +137,9 @@ class Simulator {
 
  private:
   void Run();
-  void ReadInput();
+  void ReadInput(TimePoint now);
+  void DeliverInput(TimePoint now);
+  void QueueOutput(const Transmission& t);
   void WriteOutput(TimePoint now);
 
   SimulatorOptions options_;
@@ -146,11 +152,20 @@ class Simulator {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 
-  // Bytes due on the line but not yet written, and when the next may go
-  // when paced.
-  std::vector<uint8_t> output_;
-  TimePoint nextByte_{};
+  // A byte and the time at which it has crossed the line.
+  struct TimedByte {
+    TimePoint at;
+    uint8_t byte;
+  };
+  // Bytes the stations send, not yet written, each with the time by which
+  // it has fully arrived at the driver; and when the last one queued arrives.
+  std::deque<TimedByte> output_;
+  TimePoint outputFree_{};
   bool blocked_ = false;
+  // Paced: bytes written by the driver that are still on their way to the
+  // stations, and when the last of them arrives.
+  std::deque<TimedByte> input_;
+  TimePoint inputFree_{};
 };
 
 template <class F>

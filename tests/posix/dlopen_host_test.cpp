@@ -1,48 +1,36 @@
-// A host that loads the driver module as a SCADA runtime does: dlopen with
-// RTLD_LOCAL, KelMain by dlsym. The C library's own err(3) prints and exits;
-// the driver must reach the host library's err instead.
-#include <dlfcn.h>
-#include <unistd.h>
-
+// A host that loads the driver module as a SCADA runtime does: the host
+// module opens it with dlopen and RTLD_LOCAL and finds KelMain by dlsym. The
+// C library's own err(3) prints and exits; the driver must reach the host
+// library's err instead.
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstring>
 #include <string>
 
 #include "driver/driver_context.h"
 #include "driver/host_interface.h"
+#include "host/driver_module.h"
 #include "tests/support/log_capture.h"
 
 namespace {
 
-std::string BesideThisProgram(const char* file) {
-  char path[PATH_MAX] = {};
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string self(path, length > 0 ? static_cast<size_t>(length) : 0);
-  return self.substr(0, self.rfind('/') + 1) + file;
-}
-
-using KelMainFunction = int32_t (*)(KelRequest*);
-
 class LoadedDriver : public ::testing::Test {
  protected:
   void SetUp() override {
-    handle_ = dlopen(BesideThisProgram("libderevu1.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-    kelMain_ = reinterpret_cast<KelMainFunction>(dlsym(handle_, "KelMain"));
+    ASSERT_TRUE(module_.Load()) << module_.Error();
+    kelMain_ = module_.kelMain();
     ASSERT_NE(kelMain_, nullptr);
   }
-  void TearDown() override {
-    if (handle_) dlclose(handle_);
-  }
-  void* handle_ = nullptr;
+  DriverModule module_;
   KelMainFunction kelMain_ = nullptr;
 };
 
 TEST_F(LoadedDriver, ExportsOnlyKelMain) {
-  EXPECT_EQ(dlsym(handle_, "ParseAddress"), nullptr);
-  EXPECT_EQ(dlsym(handle_, "ComputeBcc"), nullptr);
+  EXPECT_NE(module_.Symbol("KelMain"), nullptr);
+  // The test program holds the driver's core too; the export found must be
+  // the module's own.
+  EXPECT_NE(module_.Symbol("KelMain"), reinterpret_cast<void*>(&KelMain));
+  EXPECT_EQ(module_.Symbol("ParseAddress"), nullptr);
+  EXPECT_EQ(module_.Symbol("ComputeBcc"), nullptr);
 }
 
 TEST_F(LoadedDriver, MessageReachesTheHostSinkAndTheHostKeepsRunning) {
@@ -56,12 +44,23 @@ TEST_F(LoadedDriver, MessageReachesTheHostSinkAndTheHostKeepsRunning) {
   EXPECT_EQ(log.Lines()[0], (LogLine{8, "kelg1: Parse error Plc Address must be zero without init file"}));
 }
 
+TEST_F(LoadedDriver, PortNameLongerThanTheDriverTakesIsRefusedUncut) {
+  // Cut to the driver's 11 characters this name would be another path.
+  LogCapture log;
+  Board board(module_, 1);
+  EXPECT_EQ(board.Load("/dev/../dev/null"), 2);
+  EXPECT_TRUE(log.Lines().empty());
+}
+
 TEST_F(LoadedDriver, AnswersDriverInfo) {
   DriverInfo info{};
   KelRequest request{nullptr, kRequestGetDriverInfo, 0, 0, &info};
   ASSERT_EQ(kelMain_(&request), 0);
   EXPECT_EQ(info.version, 710);
   EXPECT_EQ(info.contextSize, 1300);
+  // The host module sizes its boards' contexts by the same description.
+  EXPECT_EQ(module_.ContextSize(), 1300u);
+  EXPECT_EQ(module_.Info().version, 710);
 }
 
 }  // namespace

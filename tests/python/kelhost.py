@@ -3,8 +3,6 @@ the way a SCADA runtime does and calls KelMain with the host's records."""
 import ctypes
 import os
 
-CONTEXT_SIZE = 1300
-
 
 class LineSettings(ctypes.Structure):
     _fields_ = [("baudRate", ctypes.c_uint16), ("dataBits", ctypes.c_uint16),
@@ -54,8 +52,13 @@ class Host:
         self.messages = []
         self._sink = SINK(lambda user, level, text: self.messages.append((level, text.decode("latin-1"))))
         self.kalvro.KalSetErrSink(self._sink, None)
-        self.context = ctypes.create_string_buffer(CONTEXT_SIZE)
         self.board = board
+        # The board's context, zero-filled, of the size the driver describes.
+        info = DriverInfo()
+        request = KelRequest(None, 14, board, 0, ctypes.cast(ctypes.pointer(info), ctypes.c_void_p))
+        if self.driver.KelMain(ctypes.byref(request)) != 0 or info.contextSize <= 0:
+            raise RuntimeError("the driver gave no description")
+        self.context = ctypes.create_string_buffer(info.contextSize)
 
     def call(self, code, params=None):
         request = KelRequest(ctypes.cast(self.context, ctypes.c_void_p), code, self.board, 0,

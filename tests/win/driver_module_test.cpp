@@ -1,5 +1,6 @@
-// The driver module as a host loads it: DEREVU1.DLL from the folder of the
-// test program, its one export looked up by name and called.
+// The driver module as a host loads it: the host module loads DEREVU1.DLL
+// from the folder of the test program with LoadLibrary, looks its one export
+// up by name and calls it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,23 +9,21 @@
 #include <string>
 
 #include "driver/host_interface.h"
+#include "host/driver_module.h"
 
 namespace {
-
-using KelMainFunction = int32_t (*)(KelRequest*);
 
 class DriverModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryA("DEREVU1.DLL");
-    ASSERT_NE(module_, nullptr) << "LoadLibrary failed with " << GetLastError();
-    kelMain_ = reinterpret_cast<KelMainFunction>(reinterpret_cast<void*>(GetProcAddress(module_, "KelMain")));
+    ASSERT_TRUE(loaded_.Load()) << loaded_.Error();
+    module_ = GetModuleHandleA("DEREVU1.DLL");
+    ASSERT_NE(module_, nullptr);
+    kelMain_ = loaded_.kelMain();
     ASSERT_NE(kelMain_, nullptr);
   }
-  void TearDown() override {
-    if (module_) FreeLibrary(module_);
-  }
 
+  DriverModule loaded_;
   HMODULE module_ = nullptr;
   KelMainFunction kelMain_ = nullptr;
 };
@@ -57,7 +56,7 @@ TEST_F(DriverModuleTest, DescribesItselfThroughRequestFourteen) {
 
 TEST_F(DriverModuleTest, ExportsNothingElse) {
   for (const char* name : {"SerialOpen", "DllMain", "err", "KalMkClient", "_KelMain", "KelMain@4"}) {
-    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(module_, name)), nullptr) << name;
+    EXPECT_EQ(loaded_.Symbol(name), nullptr) << name;
   }
 }
 
