@@ -25,6 +25,7 @@
 #include "host/kalvro.h"
 #include "platform/browse_dialog_ids.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/network_file_fixture.h"
 
 namespace {
 
@@ -270,22 +271,6 @@ BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(co
 }
 
 const std::string kBufferUntouched(15, kUntouched);
-
-class NetworkFile {
- public:
-  NetworkFile(int32_t board, const std::string& text) {
-    char name[32];
-    std::snprintf(name, sizeof name, "kelG1%.2d.int", static_cast<int>(board));
-    name_ = name;
-    std::ofstream(name_, std::ios::binary | std::ios::trunc) << text;
-  }
-  ~NetworkFile() { std::remove(name_.c_str()); }
-  NetworkFile(const NetworkFile&) = delete;
-  NetworkFile& operator=(const NetworkFile&) = delete;
-
- private:
-  std::string name_;
-};
 
 // Board 41 has stations 1, 2 and 17; board 42 has no network file.
 constexpr int32_t kBoardWithFile = 41;

@@ -17,6 +17,7 @@
 #include "host/kalvro.h"
 #include "platform/browse_dialog.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/network_file_fixture.h"
 
 namespace {
 
@@ -205,22 +206,6 @@ BrowseCall Browse(int32_t board, void* owner = nullptr) {
   const int32_t result = KelMain(&request);
   return {result, buffer};
 }
-
-class NetworkFile {
- public:
-  NetworkFile(int32_t board, const std::string& text) {
-    char name[32];
-    std::snprintf(name, sizeof name, "kelG1%.2d.int", static_cast<int>(board));
-    name_ = name;
-    std::ofstream(name_, std::ios::binary | std::ios::trunc) << text;
-  }
-  ~NetworkFile() { std::remove(name_.c_str()); }
-  NetworkFile(const NetworkFile&) = delete;
-  NetworkFile& operator=(const NetworkFile&) = delete;
-
- private:
-  std::string name_;
-};
 
 TEST(BrowseRequest, OkWritesTheComposedGas) {
   NetworkFile file(881, "01PLCA\n02PLCB*\n17PLCQ\n");

@@ -13,32 +13,9 @@
 #include "driver/host_interface.h"
 #include "driver/network_file.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/network_file_fixture.h"
 
 namespace {
-
-std::string FileName(int32_t board) {
-  char name[32];
-  std::snprintf(name, sizeof name, "kelG1%.2d.int", static_cast<int>(board));
-  return name;
-}
-
-// The network file of one board, present while the object lives.
-class NetworkFile {
- public:
-  NetworkFile(int32_t board, const std::string& text) : name_(FileName(board)) { Write(text); }
-  ~NetworkFile() { std::remove(name_.c_str()); }
-  NetworkFile(const NetworkFile&) = delete;
-  NetworkFile& operator=(const NetworkFile&) = delete;
-
-  void Write(const std::string& text) const {
-    std::ofstream out(name_, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  const std::string& Name() const { return name_; }
-
- private:
-  std::string name_;
-};
 
 // A context as a host hands it over, except that the station table and the
 // wait hold leftovers that the load must replace.
