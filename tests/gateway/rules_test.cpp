@@ -108,37 +108,37 @@ TEST(WritePolicy, RangesPerAreaAndTheirUnion) {
   }
 }
 
-std::vector<uint8_t> Pdu(std::initializer_list<int> bytes) {
-  std::vector<uint8_t> pdu;
-  for (int b : bytes) pdu.push_back(static_cast<uint8_t>(b));
-  return pdu;
+Decoded Decode(uint8_t unit, std::vector<uint8_t> pdu, Request* r) {
+  return DecodeRequest(unit, pdu.data(), pdu.size(), r);
 }
 
 TEST(DecodeRequest, FieldsAndLengthChecks) {
   Request r;
-  auto pdu = Pdu({0x03, 0x00, 0x0A, 0x00, 0x7D});
-  ASSERT_EQ(DecodeRequest(7, pdu.data(), pdu.size(), &r), Decoded::kOk);
+  ASSERT_EQ(Decode(7, {0x03, 0x00, 0x0A, 0x00, 0x7D}, &r), Decoded::kOk);
   EXPECT_EQ(r.unit, 7);
   EXPECT_EQ(r.address, 10);
   EXPECT_EQ(r.count, 125);
   // Ten coils 1,0,1,1,0,0,0,0, 1,1 (LSB first in each byte).
-  pdu = Pdu({0x0F, 0x00, 0x00, 0x00, 0x0A, 0x02, 0x0D, 0x03});
-  ASSERT_EQ(DecodeRequest(1, pdu.data(), pdu.size(), &r), Decoded::kOk);
+  ASSERT_EQ(Decode(1, {0x0F, 0x00, 0x00, 0x00, 0x0A, 0x02, 0x0D, 0x03}, &r), Decoded::kOk);
   EXPECT_EQ(r.values, (std::vector<uint16_t>{1, 0, 1, 1, 0, 0, 0, 0, 1, 1}));
-  pdu = Pdu({0x05, 0x00, 0x03, 0xFF, 0x00});
-  ASSERT_EQ(DecodeRequest(1, pdu.data(), pdu.size(), &r), Decoded::kOk);
+  ASSERT_EQ(Decode(1, {0x05, 0x00, 0x03, 0xFF, 0x00}, &r), Decoded::kOk);
   EXPECT_EQ(r.values, (std::vector<uint16_t>{1}));
-  pdu = Pdu({0x10, 0x00, 0x00, 0x00, 0x02, 0x04, 0x12, 0x34, 0xAB, 0xCD});
-  ASSERT_EQ(DecodeRequest(1, pdu.data(), pdu.size(), &r), Decoded::kOk);
+  ASSERT_EQ(Decode(1, {0x10, 0x00, 0x00, 0x00, 0x02, 0x04, 0x12, 0x34, 0xAB, 0xCD}, &r), Decoded::kOk);
   EXPECT_EQ(r.values, (std::vector<uint16_t>{0x1234, 0xABCD}));
 
   const std::vector<std::vector<uint8_t>> malformed = {
-      {}, Pdu({0x03, 0x00, 0x00, 0x00}), Pdu({0x06, 0x00, 0x00, 0x00, 0x01, 0x00}),
-      Pdu({0x10, 0x00, 0x00, 0x00, 0x02, 0x04, 0x12, 0x34}),  // byte count says more than the frame holds
+      {}, {0x03, 0x00, 0x00, 0x00}, {0x06, 0x00, 0x00, 0x00, 0x01, 0x00},
+      {0x10, 0x00, 0x00, 0x00, 0x02, 0x04, 0x12, 0x34},  // byte count says more than the frame holds
   };
-  for (const auto& bad : malformed) EXPECT_EQ(DecodeRequest(1, bad.data(), bad.size(), &r), Decoded::kMalformed);
-  pdu = Pdu({0x17, 0x00});
-  EXPECT_EQ(DecodeRequest(1, pdu.data(), pdu.size(), &r), Decoded::kUnsupported);
+  for (const auto& bad : malformed) EXPECT_EQ(Decode(1, bad, &r), Decoded::kMalformed);
+  EXPECT_EQ(Decode(1, {0x17, 0x00}, &r), Decoded::kUnsupported);
+}
+
+WritePolicy Policy(const char* text) {
+  WritePolicy policy;
+  std::string error;
+  EXPECT_TRUE(policy.Parse(text, &error)) << error;
+  return policy;
 }
 
 Request Make(uint8_t unit, uint8_t function, uint16_t address, uint16_t count, std::vector<uint16_t> values = {},
@@ -157,9 +157,7 @@ Request Make(uint8_t unit, uint8_t function, uint16_t address, uint16_t count, s
 
 TEST(MakePlan, ExceptionsBeforeTheLine) {
   const AddressMap map = AddressMap::Default();
-  WritePolicy policy;
-  std::string error;
-  ASSERT_TRUE(policy.Parse("R:1-10,Q:1-16", &error));
+  const WritePolicy policy = Policy("R:1-10,Q:1-16");
   const std::set<int> stations{1, 3};
   struct Case {
     const char* what;
@@ -193,9 +191,7 @@ TEST(MakePlan, ExceptionsBeforeTheLine) {
 
 TEST(MakePlan, OneDriverCallPerReadAndPerRegisterWrite) {
   const AddressMap map = AddressMap::Default();
-  WritePolicy policy;
-  std::string error;
-  ASSERT_TRUE(policy.Parse("R,Q", &error));
+  const WritePolicy policy = Policy("R,Q");
   const std::set<int> stations{3};
 
   Plan plan = MakePlan(Make(3, kReadHoldingRegisters, 99, 125), map, policy, stations);
@@ -218,9 +214,7 @@ TEST(MakePlan, OneDriverCallPerReadAndPerRegisterWrite) {
 
 TEST(MakePlan, CoilWritesGoByWholeWordOrByBit) {
   const AddressMap map = AddressMap::Default();
-  WritePolicy policy;
-  std::string error;
-  ASSERT_TRUE(policy.Parse("Q", &error));
+  const WritePolicy policy = Policy("Q");
   // Coils 14..33 = %Q15..%Q34: %Q15, %Q16 alone, %Q17..%Q32 as one word, %Q33, %Q34 alone.
   std::vector<uint16_t> values(20, 0);
   for (size_t k = 2; k < 18; k += 2) values[k] = 1;  // %Q17, %Q19, ... %Q31

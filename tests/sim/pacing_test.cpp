@@ -30,7 +30,6 @@ class TimedPort {
     tcsetattr(fd_, TCSANOW, &tio);
   }
   ~TimedPort() { ::close(fd_); }
-  int Fd() const { return fd_; }
 
   steady_clock::time_point Write(const Bytes& bytes) {
     const auto at = steady_clock::now();
