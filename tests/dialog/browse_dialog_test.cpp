@@ -24,7 +24,6 @@
 #include "driver/host_interface.h"
 #include "host/kalvro.h"
 #include "platform/browse_dialog_ids.h"
-#include "tests/support/log_capture.h"
 #include "tests/support/network_file_fixture.h"
 
 namespace {
@@ -115,26 +114,16 @@ class User {
   HWND Control(int id) const { return GetDlgItem(dialog_, id); }
   bool DialogOpen() const { return IsWindow(dialog_) && IsWindowVisible(dialog_); }
 
-  std::vector<std::string> Items(int combo) const {
+  // The items of a drop-down list, or of the bit list.
+  std::vector<std::string> Items(int control) const {
+    const bool list = control == IDC_BROWSE_BIT;
     std::vector<std::string> items;
-    const LRESULT count = SendMessageA(Control(combo), CB_GETCOUNT, 0, 0);
+    const LRESULT count = SendMessageA(Control(control), list ? LB_GETCOUNT : CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
       char text[128] = {};
-      if (SendMessageA(Control(combo), CB_GETLBTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof text)) {
-        SendMessageA(Control(combo), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-      }
-      items.push_back(text);
-    }
-    return items;
-  }
-
-  std::vector<std::string> BitItems() const {
-    std::vector<std::string> items;
-    const LRESULT count = SendMessageA(Control(IDC_BROWSE_BIT), LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-      char text[128] = {};
-      if (SendMessageA(Control(IDC_BROWSE_BIT), LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof text)) {
-        SendMessageA(Control(IDC_BROWSE_BIT), LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+      if (SendMessageA(Control(control), list ? LB_GETTEXTLEN : CB_GETLBTEXTLEN, i, 0) <
+          static_cast<LRESULT>(sizeof text)) {
+        SendMessageA(Control(control), list ? LB_GETTEXT : CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
       }
       items.push_back(text);
     }
@@ -241,16 +230,20 @@ struct BrowseOutcome {
   std::string buffer;  // the host's buffer up to its first NUL
 };
 
-// Request 16 on the calling thread, as the host makes it, while the user
-// thread waits for the dialog and plays the script.
-BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(const User&)>& script,
-                     bool* appeared = nullptr) {
+// Request 16 as the host makes it, into a buffer of '#'.
+BrowseOutcome Request(int32_t board, HWND hostWindow) {
   char buffer[16];
   std::memset(buffer, kUntouched, sizeof buffer);
   buffer[sizeof buffer - 1] = '\0';
   BrowseRecord record{buffer, hostWindow};
   KelRequest request{nullptr, kRequestBrowseAddress, board, 0, &record};
+  return {g_kelMain(&request), buffer};
+}
 
+// Request 16 on the calling thread while the user thread waits for the
+// dialog and plays the script.
+BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(const User&)>& script,
+                     bool* appeared = nullptr) {
   const DWORD hostThread = GetCurrentThreadId();
   std::atomic<bool> requestEnded{false};
   std::thread user([&] {
@@ -264,17 +257,16 @@ BrowseOutcome Browse(int32_t board, HWND hostWindow, const std::function<void(co
     script(at);
     at.CloseEverything();
   });
-  const int32_t result = g_kelMain(&request);
+  const BrowseOutcome outcome = Request(board, hostWindow);
   requestEnded = true;
   user.join();
-  return {result, buffer};
+  return outcome;
 }
 
 const std::string kBufferUntouched(15, kUntouched);
 
-// Board 41 has stations 1, 2 and 17; board 42 has no network file.
+// Board 41 has stations 1, 2 and 17.
 constexpr int32_t kBoardWithFile = 41;
-constexpr int32_t kBoardWithoutFile = 42;
 
 class BrowseDialog : public ::testing::Test {
  protected:
@@ -308,7 +300,7 @@ class BrowseDialog : public ::testing::Test {
   static inline HMODULE module_ = nullptr;
 };
 
-TEST_F(BrowseDialog, RegisterBitComposesNineCharacters) {
+TEST_F(BrowseDialog, RegisterBitIsReadFromTheBitListsTopItem) {
   std::vector<std::string> stations, areas, bits;
   bool bitListAtStart = true;
   int visibleBitItems = 0;
@@ -316,7 +308,7 @@ TEST_F(BrowseDialog, RegisterBitComposesNineCharacters) {
   const BrowseOutcome outcome = Browse(kBoardWithFile, nullptr, [&](const User& user) {
     stations = user.Items(IDC_BROWSE_STATION);
     areas = user.Items(IDC_BROWSE_AREA);
-    bits = user.BitItems();
+    bits = user.Items(IDC_BROWSE_BIT);
     bitListAtStart = user.BitListShown();
     user.PickStation("01");
     user.PickArea('R');
@@ -326,14 +318,15 @@ TEST_F(BrowseDialog, RegisterBitComposesNineCharacters) {
     typed = user.Element();
     user.ScrollBits(6);  // "None", "0", ... "5"
     EXPECT_EQ(user.TopBit(), 6);
+    user.ScrollBits(30);  // past the end: stops at the last item
+    EXPECT_EQ(user.TopBit(), 16);
     user.PressOk();
   });
   EXPECT_EQ(outcome.result, 0);
-  EXPECT_EQ(outcome.buffer, "01R000105");
+  EXPECT_EQ(outcome.buffer, "01R00010F");
   EXPECT_EQ(stations, (std::vector<std::string>{"01", "02", "17"}));
   ASSERT_EQ(areas.size(), 13u);
   EXPECT_EQ(areas[0], "R:  Register table (%R).");
-  EXPECT_EQ(areas[3], "F:  Register table (%R-32 bit).");
   EXPECT_EQ(areas[12], "D:  System Fault (%S, Digital read-only gate).");
   EXPECT_EQ(bits, (std::vector<std::string>{"None", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B",
                                             "C", "D", "E", "F"}));
@@ -344,75 +337,39 @@ TEST_F(BrowseDialog, RegisterBitComposesNineCharacters) {
   EXPECT_EQ(visibleBitItems, 1);
 }
 
-TEST_F(BrowseDialog, TheLastBitCanBeChosen) {
-  const BrowseOutcome outcome = Browse(kBoardWithFile, nullptr, [](const User& user) {
-    user.PickStation("17");
-    user.PickArea('O');
-    user.TypeElement("00001");
-    user.ScrollBits(30);  // past the end: stops at the last item
-    EXPECT_EQ(user.TopBit(), 16);
-    user.PressOk();
-  });
-  EXPECT_EQ(outcome.result, 0);
-  EXPECT_EQ(outcome.buffer, "17O00001F");
-}
-
-TEST_F(BrowseDialog, DiscreteAndDoubleRegisterAreasComposeEightCharacters) {
+// Other areas hide the bit list, also after a register area showed it and
+// the user scrolled it; a list never scrolled stays at "None".
+TEST_F(BrowseDialog, OtherAreasHideTheBitListAndComposeEightCharacters) {
   const struct {
+    bool registerAreaFirst;
     char area;
     const char* element;
     const char* gas;
-  } cases[] = {{'M', "00017", "02M00017"}, {'F', "00003", "02F00003"}};
+  } cases[] = {{false, 'M', "00017", "02M00017"}, {false, 'F', "00003", "02F00003"}, {true, 'M', "00017", "02M00017"}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.gas) + (c.registerAreaFirst ? " after R" : ""));
     bool bitListShown = true;
     int topBit = -1;
     const BrowseOutcome outcome = Browse(kBoardWithFile, nullptr, [&](const User& user) {
       user.PickStation("02");
+      if (c.registerAreaFirst) {
+        user.PickArea('R');
+        EXPECT_TRUE(user.BitListShown());
+        user.ScrollBits(3);
+      }
       user.PickArea(c.area);
       bitListShown = user.BitListShown();
       topBit = user.TopBit();
       user.TypeElement(c.element);
       user.PressOk();
     });
-    EXPECT_EQ(outcome.result, 0) << c.gas;
+    EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.buffer, c.gas);
-    EXPECT_FALSE(bitListShown) << c.gas;
-    // The hidden list stays at "None" and that is accepted.
-    EXPECT_EQ(topBit, 0) << c.gas;
+    EXPECT_FALSE(bitListShown);
+    if (!c.registerAreaFirst) {
+      EXPECT_EQ(topBit, 0);
+    }
   }
-}
-
-TEST_F(BrowseDialog, ChoosingARegisterAreaThenAnotherHidesTheBitListAgain) {
-  std::vector<bool> shown;
-  const BrowseOutcome outcome = Browse(kBoardWithFile, nullptr, [&](const User& user) {
-    user.PickStation("01");
-    user.PickArea('R');
-    shown.push_back(user.BitListShown());
-    user.ScrollBits(3);
-    user.PickArea('M');
-    shown.push_back(user.BitListShown());
-    user.TypeElement("00017");
-    user.PressOk();
-  });
-  EXPECT_EQ(shown, (std::vector<bool>{true, false}));
-  EXPECT_EQ(outcome.buffer, "01M00017");
-}
-
-TEST_F(BrowseDialog, WithoutANetworkFileOnlyStationZeroIsOffered) {
-  std::vector<std::string> stations;
-  LogCapture log;
-  const BrowseOutcome outcome = Browse(kBoardWithoutFile, nullptr, [&](const User& user) {
-    stations = user.Items(IDC_BROWSE_STATION);
-    user.PickStation("00");
-    user.PickArea('I');
-    user.TypeElement("00001");
-    user.PressOk();
-  });
-  EXPECT_EQ(stations, std::vector<std::string>{"00"});
-  EXPECT_EQ(outcome.result, 0);
-  EXPECT_EQ(outcome.buffer, "00I00001");
-  const std::vector<LogLine> expected{{32, "KelG1 : File kelG142.int not found, Peer To Peer Mode"}};
-  EXPECT_EQ(log.Lines(), expected);
 }
 
 TEST_F(BrowseDialog, EachRefusalShowsItsMessageBoxAndKeepsTheDialogOpen) {
@@ -426,12 +383,9 @@ TEST_F(BrowseDialog, EachRefusalShowsItsMessageBoxAndKeepsTheDialogOpen) {
     refuse();  // nothing chosen yet
     user.PickStation("01");
     user.PickArea('R');
-    refuse();  // no element
     user.TypeElement("1234");
     refuse();
-    user.PasteElement("12a45");
-    refuse();
-    user.PasteElement("123456");
+    user.PasteElement("12a45");  // past the box's digits-only filter
     refuse();
     user.TypeElement("00010");
     refuse();  // the bit list still at "None"
@@ -440,8 +394,6 @@ TEST_F(BrowseDialog, EachRefusalShowsItsMessageBoxAndKeepsTheDialogOpen) {
   });
   const std::vector<MessageBoxSeen> expected{
       ErrorBox("missing value!"),
-      ErrorBox("missing value!"),
-      ErrorBox("Wrong address! (5 decimal digits)"),
       ErrorBox("Wrong address! (5 decimal digits)"),
       ErrorBox("Wrong address! (5 decimal digits)"),
       ErrorBox("missing Bit Number value!"),
@@ -452,44 +404,11 @@ TEST_F(BrowseDialog, EachRefusalShowsItsMessageBoxAndKeepsTheDialogOpen) {
   EXPECT_EQ(outcome.buffer, "01R000100");
 }
 
-TEST_F(BrowseDialog, CancelLeavesTheBufferUntouched) {
-  const BrowseOutcome outcome = Browse(kBoardWithFile, nullptr, [](const User& user) {
-    user.PickStation("01");
-    user.PickArea('R');
-    user.TypeElement("00010");
-    user.ScrollBits(6);
-    user.PressCancel();
-  });
-  EXPECT_EQ(outcome.result, 53);
-  EXPECT_EQ(outcome.buffer, kBufferUntouched);
-}
-
-TEST_F(BrowseDialog, TheHostCanBrowseAgainAfterADialogEnds) {
-  auto pick = [](const char* station, char area, const char* element) {
-    return [=](const User& user) {
-      user.PickStation(station);
-      user.PickArea(area);
-      user.TypeElement(element);
-      user.PressOk();
-    };
-  };
-  EXPECT_EQ(Browse(kBoardWithFile, nullptr, pick("01", 'T', "00005")).buffer, "01T00005");
-  EXPECT_EQ(Browse(kBoardWithFile, nullptr, [](const User& user) { user.PressCancel(); }).result, 53);
-  const BrowseOutcome third = Browse(kBoardWithFile, nullptr, pick("17", 'G', "00002"));
-  EXPECT_EQ(third.result, 0);
-  EXPECT_EQ(third.buffer, "17G00002");
-}
-
 TEST_F(BrowseDialog, ASecondRequestWhileTheDialogIsOpenGetsNoneAtOnce) {
   BrowseOutcome second{};
   size_t dialogsOfTheSecondThread = 99;
   const BrowseOutcome first = Browse(kBoardWithFile, nullptr, [&](const User& user) {
-    char buffer[16];
-    std::memset(buffer, kUntouched, sizeof buffer);
-    buffer[sizeof buffer - 1] = '\0';
-    BrowseRecord record{buffer, nullptr};
-    KelRequest request{nullptr, kRequestBrowseAddress, kBoardWithFile, 0, &record};
-    second = {g_kelMain(&request), buffer};
+    second = Request(kBoardWithFile, nullptr);
     dialogsOfTheSecondThread = DialogWindows(GetCurrentThreadId()).size();
     EXPECT_TRUE(user.DialogOpen());
     user.PickStation("02");
@@ -505,10 +424,11 @@ TEST_F(BrowseDialog, ASecondRequestWhileTheDialogIsOpenGetsNoneAtOnce) {
 }
 
 TEST_F(BrowseDialog, TheHostWindowOwnsTheDialogFromHostVersion820On) {
+  // Which versions own it is the request's rule; here the owner is a window.
   const struct {
-    int version;  // negative: the host library refuses the registration
+    int version;
     bool owned;
-  } cases[] = {{819, false}, {820, true}, {-1, false}};
+  } cases[] = {{819, false}, {820, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.version);
     KalSetHostVersion(c.version);
@@ -528,7 +448,17 @@ TEST_F(BrowseDialog, TheHostWindowOwnsTheDialogFromHostVersion820On) {
   }
 }
 
-TEST_F(BrowseDialog, ADialogThatCannotAppearYields53AndTheNextOneAppears) {
+// A dialog that cannot appear and one cancelled both yield 53 and leave the
+// buffer alone; after any end, the next request shows the dialog again.
+TEST_F(BrowseDialog, FailureAndCancelYield53AndTheNextDialogAppears) {
+  auto pick = [](const char* station, char area, const char* element) {
+    return [=](const User& user) {
+      user.PickStation(station);
+      user.PickArea(area);
+      user.TypeElement(element);
+      user.PressOk();
+    };
+  };
   // An owner that is no window: the dialog cannot be created.
   HWND noWindow = reinterpret_cast<HWND>(static_cast<intptr_t>(0x7FFF0000));
   bool appeared = true;
@@ -537,14 +467,13 @@ TEST_F(BrowseDialog, ADialogThatCannotAppearYields53AndTheNextOneAppears) {
   EXPECT_EQ(failed.result, 53);
   EXPECT_EQ(failed.buffer, kBufferUntouched);
   EXPECT_FALSE(appeared);
-  const BrowseOutcome next = Browse(kBoardWithFile, nullptr, [](const User& user) {
-    user.PickStation("01");
-    user.PickArea('C');
-    user.TypeElement("00009");
-    user.PressOk();
-  });
-  EXPECT_EQ(next.result, 0);
-  EXPECT_EQ(next.buffer, "01C00009");
+  EXPECT_EQ(Browse(kBoardWithFile, nullptr, pick("01", 'T', "00005")).buffer, "01T00005");
+  const BrowseOutcome cancelled = Browse(kBoardWithFile, nullptr, [](const User& user) { user.PressCancel(); });
+  EXPECT_EQ(cancelled.result, 53);
+  EXPECT_EQ(cancelled.buffer, kBufferUntouched);
+  const BrowseOutcome last = Browse(kBoardWithFile, nullptr, pick("17", 'G', "00002"));
+  EXPECT_EQ(last.result, 0);
+  EXPECT_EQ(last.buffer, "17G00002");
 }
 
 // With KEL_SHOT_DIR (a folder that scripts/dialog-run watches when

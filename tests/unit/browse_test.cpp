@@ -141,17 +141,6 @@ TEST(BrowseRules, StationBoxListsTheDefinedStationsOrElseZero) {
   EXPECT_STREQ(items[64], "64");
 }
 
-TEST(BrowseRules, HostsFrom820OnOwnTheDialog) {
-  int window = 0;
-  const struct {
-    int version;
-    bool owned;
-  } cases[] = {{0, false}, {819, false}, {820, true}, {830, true}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(BrowseOwner(c.version, &window), c.owned ? &window : nullptr) << c.version;
-  }
-}
-
 // A scripted dialog: while one is alive, request 16 runs it instead of the
 // system's dialog.
 class ScriptedDialog {
@@ -207,60 +196,74 @@ BrowseCall Browse(int32_t board, void* owner = nullptr) {
   return {result, buffer};
 }
 
-TEST(BrowseRequest, OkWritesTheComposedGas) {
+// The dialog offers the stations of the board's network file, read as on
+// load (its messages included), or station 0 alone without one.
+TEST(BrowseRequest, TheDialogOffersTheBoardsStationsTheAreasAndTheBits) {
   NetworkFile file(881, "01PLCA\n02PLCB*\n17PLCQ\n");
-  std::vector<std::string> stations, areas, bits;
-  ScriptedDialog dialog([&](BrowseDialogModel& model, void*) {
-    stations = Items(model, BrowseList::kStation);
-    areas = Items(model, BrowseList::kArea);
-    bits = Items(model, BrowseList::kBit);
-    return ChooseAndConfirm(model, areas[0].c_str(), Entries("01", "R:", "00010", "5"));
-  });
-  LogCapture log;
-  const BrowseCall call = Browse(881);
-  EXPECT_EQ(call.result, 0);
-  EXPECT_EQ(call.gas, "01R000105");
-  EXPECT_EQ(stations, (std::vector<std::string>{"01", "02", "17"}));
-  ASSERT_EQ(areas.size(), 13u);
-  EXPECT_EQ(areas.front(), "R:  Register table (%R).");
-  EXPECT_EQ(areas.back(), "D:  System Fault (%S, Digital read-only gate).");
-  EXPECT_EQ(bits, (std::vector<std::string>{"None", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B",
-                                            "C", "D", "E", "F"}));
-  EXPECT_TRUE(log.Lines().empty());
+  const struct {
+    int32_t board;
+    std::vector<std::string> stations;
+    std::vector<LogLine> log;
+  } cases[] = {
+      {881, {"01", "02", "17"}, {}},
+      {882, {"00"}, {{32, "KelG1 : File kelG1882.int not found, Peer To Peer Mode"}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> stations, areas, bits;
+    ScriptedDialog dialog([&](BrowseDialogModel& model, void*) {
+      stations = Items(model, BrowseList::kStation);
+      areas = Items(model, BrowseList::kArea);
+      bits = Items(model, BrowseList::kBit);
+      return ChooseAndConfirm(model, areas[0].c_str(), Entries("01", "R:", "00010", "5"));
+    });
+    LogCapture log;
+    const BrowseCall call = Browse(c.board);
+    EXPECT_EQ(call.result, 0);
+    EXPECT_EQ(call.gas, "01R000105");
+    EXPECT_EQ(stations, c.stations);
+    EXPECT_EQ(log.Lines(), c.log);
+    ASSERT_EQ(areas.size(), 13u);
+    EXPECT_EQ(areas.front(), "R:  Register table (%R).");
+    EXPECT_EQ(areas.back(), "D:  System Fault (%S, Digital read-only gate).");
+    EXPECT_EQ(bits, (std::vector<std::string>{"None", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B",
+                                              "C", "D", "E", "F"}));
+  }
 }
 
-TEST(BrowseRequest, CancelOrADialogThatCannotAppearLeavesTheBufferAlone) {
+// Requests one after another: only OK with accepted entries writes the
+// buffer, every other end leaves it alone, and whatever the end, the next
+// request shows the dialog again, once.
+TEST(BrowseRequest, OnlyOkWithAcceptedEntriesWritesTheBufferAndEveryEndFreesTheDialog) {
   LogCapture quiet;
-  for (int end : {kBrowseDialogCancel, kBrowseDialogFailed, 0}) {
+  const std::string untouched(15, '#');
+  const struct {
+    int end;  // what the dialog returns after the user confirmed the entries
+    const char* area;
+    BrowseEntries entries;
+    int32_t result;
+    std::string gas;
+  } cases[] = {
+      {kBrowseDialogOk, "I:  Discrete Input table (%I, Digital gate).", Entries("00", "I:", "00001", "None"), 0,
+       "00I00001"},
+      {kBrowseDialogCancel, "R:  Register table (%R).", Entries("00", "R:", "00010", "5"), 53, untouched},
+      {kBrowseDialogFailed, "R:  Register table (%R).", Entries("00", "R:", "00010", "5"), 53, untouched},
+      {0, "R:  Register table (%R).", Entries("00", "R:", "00010", "5"), 53, untouched},
+      // An OK the entries do not justify.
+      {kBrowseDialogOk, "R:  Register table (%R).", Entries("00", "R:", "1234", "5"), 53, untouched},
+      {kBrowseDialogOk, "G:  Genius Seamless (%G).", Entries("00", "G:", "00002", "None"), 0, "00G00002"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     ScriptedDialog dialog([&](BrowseDialogModel& model, void*) {
-      model.AreaChosen("R:  Register table (%R).");
-      model.Confirm(Entries("00", "R:", "00010", "5"));
-      return end;
+      model.AreaChosen(c.area);
+      model.Confirm(c.entries);
+      return c.end;
     });
     const BrowseCall call = Browse(882);
-    EXPECT_EQ(call.result, 53) << end;
-    EXPECT_EQ(call.gas, std::string(15, '#')) << end;
+    EXPECT_EQ(call.result, c.result);
+    EXPECT_EQ(call.gas, c.gas);
+    EXPECT_EQ(dialog.Runs(), 1);
   }
-}
-
-TEST(BrowseRequest, TheDialogIsFreeAgainAfterItEnds) {
-  LogCapture quiet;
-  ScriptedDialog dialog([](BrowseDialogModel& model, void*) {
-    return ChooseAndConfirm(model, "I:  Discrete Input table (%I, Digital gate).", Entries("00", "I:", "00001", "None"));
-  });
-  EXPECT_EQ(Browse(882).result, 0);
-  EXPECT_EQ(Browse(882).result, 0);
-  {
-    ScriptedDialog cancelled([](BrowseDialogModel&, void*) { return kBrowseDialogCancel; });
-    EXPECT_EQ(Browse(882).result, 53);
-  }
-  ScriptedDialog again([](BrowseDialogModel& model, void*) {
-    return ChooseAndConfirm(model, "G:  Genius Seamless (%G).", Entries("00", "G:", "00002", "None"));
-  });
-  const BrowseCall call = Browse(882);
-  EXPECT_EQ(call.result, 0);
-  EXPECT_EQ(call.gas, "00G00002");
-  EXPECT_EQ(again.Runs(), 1);
 }
 
 TEST(BrowseRequest, ASecondRequestWhileTheDialogIsOpenGetsNone) {
@@ -285,7 +288,7 @@ TEST(BrowseRequest, TheHostWindowOwnsTheDialogFromHostVersion820On) {
   const struct {
     int version;  // negative: the host library refuses the registration
     bool owned;
-  } cases[] = {{819, false}, {820, true}, {-1, false}, {830, true}};
+  } cases[] = {{0, false}, {819, false}, {820, true}, {-1, false}, {830, true}};
   for (const auto& c : cases) {
     void* owner = &owner;
     ScriptedDialog dialog([&](BrowseDialogModel&, void* given) {
