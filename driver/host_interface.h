@@ -100,6 +100,13 @@ struct TagRecord {
   uint16_t* data;
 };
 
+// The TagRecord a host keeps for a tag: the address the parse request
+// returned, the tag's element count and the host's value buffer.
+inline TagRecord TagRecordFor(const ParseRecord& parsed, int32_t count, uint16_t* data = nullptr) {
+  return TagRecord{parsed.gas, 0, parsed.station, parsed.area, parsed.element, parsed.bit, parsed.width, 0, count, 0,
+                   data};
+}
+
 // A single value of requests 5 and 7 sits in this word of the host's value
 // buffer (TagRecord.data): a bit as 0 or 1, a 16-bit element as it is. Area
 // F's 32-bit value is the exception: it fills the first two words, the two %R

@@ -143,14 +143,8 @@ int32_t RunExchange(const uint8_t* data, size_t size, int station, Direction dir
   KelRequest request{&board.context, choice.block ? kRequestParseBlockAddress : kRequestParseAddress, 1, 0, &parse};
   if (KelMain(&request) != 0) return -1;
 
-  TagRecord tag{};
+  TagRecord tag = TagRecordFor(parse, choice.count);
   tag.gas = gas.c_str();
-  tag.station = parse.station;
-  tag.area = parse.area;
-  tag.element = parse.element;
-  tag.bit = parse.bit;
-  tag.width = parse.width;
-  tag.count = choice.count;
 
   // The host's buffer: guard words, the request's values, and for a read
   // guard words after them; a write's values end the allocation, so that a

@@ -37,14 +37,8 @@ void ServeSilently(DriverContext& context, const ParseRecord& parse, uint32_t co
   line.AnswerWith([](std::span<const uint8_t>) { return Bytes{}; });
   context.port = line.Handle();
   const bool block = code == kRequestParseBlockAddress;
-  TagRecord tag{};
+  TagRecord tag = TagRecordFor(parse, parse.count);
   tag.gas = gas;
-  tag.station = parse.station;
-  tag.area = parse.area;
-  tag.element = parse.element;
-  tag.bit = parse.bit;
-  tag.width = parse.width;
-  tag.count = parse.count;
   const kelfuzz::ValueRange range = kelfuzz::ValueRangeOf(tag, block);
   std::vector<uint16_t> buffer(std::max<size_t>(range.first + range.count, 2), 0x3C3C);
   tag.data = buffer.data();

@@ -133,8 +133,8 @@ int32_t Board::Parse(const std::string& gas, int32_t count, bool block, Tag* tag
 }
 
 int32_t Board::Transfer(uint32_t code, const Tag& tag, size_t first) {
-  TagRecord record{tag.gas.c_str(), 0, tag.parsed.station, tag.parsed.area, tag.parsed.element, tag.parsed.bit,
-                   tag.parsed.width, 0, tag.count, 0, buffer_.data() + first};
+  TagRecord record = TagRecordFor(tag.parsed, tag.count, buffer_.data() + first);
+  record.gas = tag.gas.c_str();  // the parse record's pointer does not follow a copied Tag
   const TagRecord before = record;
   const int32_t result = Call(code, &record);
   recordKept_ = std::memcmp(&before, &record, sizeof record) == 0;

@@ -31,8 +31,7 @@ int32_t HostBoard::Parse(const std::string& gas, int32_t dataType, int32_t count
 }
 
 TagResult HostBoard::Transfer(uint32_t code, const ParseRecord& record, int32_t count, std::vector<uint16_t> buffer) {
-  TagRecord tag{record.gas, 0, record.station, record.area, record.element, record.bit, record.width, 0, count, 0,
-                buffer.data()};
+  TagRecord tag = TagRecordFor(record, count, buffer.data());
   const TagRecord before = tag;
   TagResult outcome{Call(code, &tag), {}};
   // The requests never change the host's record.

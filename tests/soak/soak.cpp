@@ -467,14 +467,8 @@ class Soak {
       Broken(plan, Fault::kNone, "the tag did not parse");
       return;
     }
-    TagRecord tag{};
+    TagRecord tag = TagRecordFor(parse, plan.count);
     tag.gas = plan.gas.c_str();
-    tag.station = parse.station;
-    tag.area = parse.area;
-    tag.element = parse.element;
-    tag.bit = parse.bit;
-    tag.width = parse.width;
-    tag.count = plan.count;
 
     constexpr size_t kGuard = 8;
     const size_t valueWords = std::max<size_t>(plan.first + plan.words, 2);

@@ -52,13 +52,7 @@ struct BoardRun {
     parse.dataType = dataType;
     parse.count = count;
     if (Call(count > 0 ? kRequestParseBlockAddress : kRequestParseAddress, &parse) != 0) return false;
-    tag.gas = parse.gas;
-    tag.station = parse.station;
-    tag.area = parse.area;
-    tag.element = parse.element;
-    tag.bit = parse.bit;
-    tag.width = parse.width;
-    tag.count = count;
+    tag = TagRecordFor(parse, count);
     return true;
   }
 
