@@ -35,6 +35,11 @@ class StationHealth {
   Change Report(FailureKind failure, Clock::time_point now);
 
   bool Demoted() const { return demoted_; }
+  // The next request may probe at once: the line is back after an outage
+  // that kept every station from answering.
+  void ProbeNow(Clock::time_point now) {
+    if (demoted_) probeAt_ = now;
+  }
   // When the next probe may go (while demoted).
   Clock::time_point ProbeAt() const { return probeAt_; }
   std::chrono::seconds Hold() const { return hold_; }

@@ -29,7 +29,9 @@
 
 #include "driver/driver_context.h"
 #include "gateway/config.h"
+#include "gateway/http_server.h"
 #include "gateway/line.h"
+#include "gateway/line_keeper.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
 #include "gateway/scan_engine.h"
@@ -279,7 +281,7 @@ void Gateway::Serve(Client* client) {
       reason = "malformed frame";
       break;
     }
-    Plan plan = MakePlan(request, map, options.writePolicy, stations);
+    Plan plan = MakePlan(request, map, engine->Policy(), stations);
     Outcome outcome;
     outcome.exception = plan.exception;
     bool fromCache = false;
@@ -393,6 +395,38 @@ void Report(const ScanEngine& engine) {
       static_cast<unsigned long long>(clients.fromCache));
 }
 
+// A scan group for a station the board's network file does not define;
+// false with the line that says so.
+bool CheckGroups(const ScanConfig& scan, const std::set<int>& stations, int board, std::string* error) {
+  for (const ScanGroup& group : scan.groups) {
+    if (group.station != kAllStations && stations.count(group.station) == 0) {
+      *error = "scan group " + Describe(group) + ": station " + std::to_string(group.station) +
+               " is not in the network file of board " + std::to_string(board);
+      return false;
+    }
+  }
+  return true;
+}
+
+// SIGHUP: the configuration file and the command line read again as at the
+// start. A good file's scan groups and write policy take over; a bad one
+// changes nothing.
+void Reload(int argc, char** argv, const Gateway& gateway) {
+  Options fresh;
+  ConfigFile file;
+  std::string error;
+  if (!LoadConfiguration(argc, argv, &fresh, &file, &error) ||
+      !CheckGroups(fresh.scan, gateway.stations, gateway.options.board, &error)) {
+    Log("reload refused, the configuration in force stays: %s", error.c_str());
+    return;
+  }
+  gateway.engine->Reconfigure(fresh.scan, fresh.writePolicy);
+  std::string groups;
+  for (const ScanGroup& group : fresh.scan.groups) groups += " " + Describe(group);
+  Log("reloaded %s: scan:%s; writable: %s", file.path.empty() ? "the command line" : file.path.c_str(),
+      groups.empty() ? " none" : groups.c_str(), fresh.writePolicy.Describe().c_str());
+}
+
 int Main(int argc, char** argv) {
   Gateway gateway;
   std::string error;
@@ -405,6 +439,11 @@ int Main(int argc, char** argv) {
   if (options.help) {
     std::fputs(kUsage, stdout);
     return 0;
+  }
+  HttpConfig http;
+  if (!ReadHttpConfig(config, options.http, &http, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
   }
   if (!options.mapFile.empty()) {
     std::ifstream in(options.mapFile);
@@ -425,6 +464,7 @@ int Main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
@@ -447,13 +487,10 @@ int Main(int argc, char** argv) {
   }
   const std::vector<StationInfo> stations = FindStations(board);
   for (const StationInfo& info : stations) gateway.stations.insert(info.number);
-  for (const ScanGroup& group : options.scan.groups) {
-    if (group.station != kAllStations && gateway.stations.count(group.station) == 0) {
-      std::fprintf(stderr, "kelgate: scan group %s: station %d is not in the network file of board %d\n",
-                   Describe(group).c_str(), group.station, options.board);
-      board.Close();
-      return 2;
-    }
+  if (!CheckGroups(options.scan, gateway.stations, options.board, &error)) {
+    std::fprintf(stderr, "kelgate: %s\n", error.c_str());
+    board.Close();
+    return 2;
   }
 
   modbus_t* server = modbus_new_tcp(options.listenAddress.c_str(), options.listenPort);
@@ -471,6 +508,15 @@ int Main(int argc, char** argv) {
                                                 static_cast<size_t>(options.maxClients) * 2, options.verbose,
                                                 [](const std::string& line) { Log("%s", line.c_str()); });
   ScanEngine& engine = *gateway.engine;
+  // An unplugged device is closed and reopened with a backoff, on the line's
+  // thread, which alone calls the driver.
+  LineKeeper keeper(options.port,
+                    {[&board] { return board.Close() == 0; },
+                     [&board] { return board.Call(kRequestReopenPort, nullptr) == 0; },
+                     [](const std::string& line) { Log("%s", line.c_str()); }},
+                    Backoff(std::chrono::seconds(1), std::chrono::seconds(30)));
+  keeper.Opened();
+  engine.SetLineKeeper(&keeper);
   engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
       options.port.c_str(), Describe(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
@@ -489,6 +535,24 @@ int Main(int argc, char** argv) {
   } else {
     Log("health: a station is demoted after %d request(s) in a row without an answer; probed after %d s, "
         "the hold doubling up to %d s", health.failures, health.holdS, health.holdMaxS);
+  }
+
+  // The MQTT door's counts, when there is one.
+  std::function<MqttCounters()> mqttCounters = [] { return MqttCounters{}; };
+  HttpServer httpServer([&] {
+    return CollectStatus(engine, DeviceState{options.port, options.board, keeper.Open(), keeper.Losses()},
+                         mqttCounters());
+  });
+  if (http.Enabled()) {
+    if (!httpServer.Start(http.address, http.port, &error)) {
+      Log("cannot serve HTTP on %s:%u: %s", http.address.c_str(), http.port, error.c_str());
+      engine.Stop();
+      gateway.engine.reset();
+      board.Close();
+      return 1;
+    }
+    Log("status page at http://%s:%u/, metrics at /metrics, stations at /api/stations", http.address.c_str(),
+        httpServer.Port());
   }
 
   const char* stopSignal = nullptr;
@@ -513,6 +577,8 @@ int Main(int argc, char** argv) {
         if (info.ssi_signo == SIGUSR1) {
           gateway.counters.Print(gateway.stations);
           Report(engine);
+        } else if (info.ssi_signo == SIGHUP) {
+          Reload(argc, argv, gateway);
         } else {
           stopSignal = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
         }
@@ -545,6 +611,7 @@ int Main(int argc, char** argv) {
   }
 
   Log("stopping (%s)", stopSignal ? stopSignal : "poll failed");
+  httpServer.Stop();
   close(listenFd);
   {
     // Wakes every client thread out of its wait for a frame.

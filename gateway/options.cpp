@@ -48,6 +48,9 @@ const char kUsage[] =
     "  --hold-s N             probe a demoted station after N seconds (default 10)\n"
     "  --hold-max-s N         the hold doubles after each unanswered probe up to N\n"
     "                         seconds (default 300)\n"
+    "  --http ADDR:PORT       serve the status page (/), the metrics (/metrics) and\n"
+    "                         the stations as JSON (/api/stations) over HTTP there, e.g.\n"
+    "                         127.0.0.1:8080 (default: off)\n"
     "  --verbose              also log the driver's own messages\n"
     "  --help                 this text\n"
     "\n"
@@ -57,7 +60,9 @@ const char kUsage[] =
     "file, 0x0B the station did not answer, could not be attached, or the request's\n"
     "deadline passed before the line was free, or the station is demoted, or its\n"
     "cached data is stale or bad.\n"
-    "SIGUSR1 prints the per-station counters; SIGINT and SIGTERM stop the gateway.\n"
+    "SIGUSR1 prints the per-station counters; SIGHUP reads the configuration file\n"
+    "again and applies its scan groups and write policy (a bad file is refused and\n"
+    "the settings in force stay); SIGINT and SIGTERM stop the gateway.\n"
     "Exit status: 0 after a signal, 1 when the driver, the board or the listening\n"
     "socket cannot be set up, 2 for a bad option, configuration file or scan group.\n";
 
@@ -128,6 +133,11 @@ bool SetOption(const std::string& arg, const std::string& value, Options* option
     options->timeoutMs = static_cast<int32_t>(number);
   } else if (arg == "--listen") {
     if (!ParseListen(value, &options->listenAddress, &options->listenPort)) return bad();
+  } else if (arg == "--http") {
+    std::string address;
+    uint16_t port = 0;
+    if (!ParseListen(value, &address, &port)) return bad();
+    options->http = value;
   } else if (arg == "--allow-write") {
     return options->writePolicy.Parse(value, error);
   } else if (arg == "--map") {
@@ -184,7 +194,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
         "--port",       "--driver",     "--board",          "--baud",         "--data-bits",     "--stop-bits",
         "--parity",     "--timeout",    "--listen",         "--map",          "--allow-write",   "--max-clients",
         "--idle-timeout", "--deadline", "--config",         "--scan",         "--max-age-ms",    "--health-failures",
-        "--hold-s",     "--hold-max-s"};
+        "--hold-s",     "--hold-max-s", "--http"};
     bool known = false;
     for (const char* name : kValueOptions) known = known || arg == name;
     if (!known) {

@@ -28,6 +28,7 @@ struct Options {
   int deadlineMs = 5000;
   std::string configFile;  // --config: read before the other options
   ScanConfig scan;
+  std::string http;  // --http ADDR:PORT, over the file's [http] listen
   bool verbose = false;
   bool help = false;
 };

@@ -1,5 +1,6 @@
 #include "gateway/scan_engine.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "gateway/health.h"
+#include "gateway/line_keeper.h"
 #include "gateway/scan_cache.h"
 #include "gateway/scan_plan.h"
 
@@ -61,23 +63,43 @@ struct ScanEngine::Impl {
        size_t capacity, bool echoMessages, std::function<void(const std::string&)> logLine)
       : board(board),
         stations(std::move(stationList)),
-        config(std::move(scanConfig)),
-        policy(writePolicy),
         echo(echoMessages),
         log(std::move(logLine)),
         writes(capacity, capacity),
         reads(capacity, 1),
-        schedule(PlanScan(config.groups, stations), Clock::now()),
-        cache(config.maxAgeMs),
+        schedule({}, Clock::now()),
+        cache(scanConfig.maxAgeMs),
         blockGood(schedule.Blocks().size(), true),
         startedAt(Clock::now()) {
+    policies.push_back(std::make_unique<const WritePolicy>(writePolicy));
+    policy = policies.back().get();
     for (const StationInfo& info : stations) {
       StationState& s = state[info.number];
-      s.health = StationHealth(config.health);
+      s.health = StationHealth(scanConfig.health);
       s.counters.info = info;
     }
-    for (const ScanBlock& block : schedule.Blocks()) cache.Declare(block);
+    pending = std::make_unique<const ScanConfig>(std::move(scanConfig));
+    TakeConfig();
   }
+
+  const ScanConfig& Current() const { return *config.load(); }
+  // Puts the pending configuration in force: the line's thread does it
+  // between requests, when no block read is under way.
+  void TakeConfig();
+  // A request while the serial device is gone fails at once, as for a
+  // station that cannot be attached.
+  bool DeviceGone() const { return keeper != nullptr && !keeper->Open(); }
+  static FailureKind DeviceGoneFailure(std::string* message) {
+    *message = "the serial device is gone";
+    return FailureKind::kNotAttached;
+  }
+  // After a failure on the line: has the device itself gone? Without the lock.
+  void CheckDevice(FailureKind failure) {
+    if (keeper != nullptr && failure != FailureKind::kNone) keeper->CheckAfterFailure(Clock::now());
+  }
+  // While the device is gone: a reopen attempt when one is due, and every
+  // demoted station probed at once when the device is back.
+  void TendDevice(std::unique_lock<std::mutex>& lock);
 
   void Run();
   // Runs a door's job, or refuses it for a demoted station. Called and
@@ -99,8 +121,15 @@ struct ScanEngine::Impl {
 
   Board& board;
   const std::vector<StationInfo> stations;
-  const ScanConfig config;
-  const WritePolicy policy;
+  // A reload replaces the configuration and the write policy; those it
+  // replaces stay alive, since doors hold references to them (reloads are
+  // rare and small).
+  std::vector<std::unique_ptr<const ScanConfig>> configs;
+  std::vector<std::unique_ptr<const WritePolicy>> policies;
+  std::atomic<const ScanConfig*> config{nullptr};
+  std::atomic<const WritePolicy*> policy{nullptr};
+  std::unique_ptr<const ScanConfig> pending;
+  LineKeeper* keeper = nullptr;
   const bool echo;
   const std::function<void(const std::string&)> log;
   std::vector<std::shared_ptr<ScanListener>> listeners;
@@ -161,7 +190,7 @@ void ScanEngine::Impl::Account(int station, FailureKind failure, Clock::time_poi
     case StationHealth::Change::kNone:
       break;
     case StationHealth::Change::kDemoted:
-      log("station " + std::to_string(station) + ": demoted after " + std::to_string(config.health.failures) +
+      log("station " + std::to_string(station) + ": demoted after " + std::to_string(Current().health.failures) +
           " request(s) in a row without an answer (" + FailureKindName(failure) +
           "); its requests are answered 0x0B at once; probe in " + std::to_string(s.health.Hold().count()) + " s");
       events->push_back([station, failure](ScanListener& l) { l.OnDemoted(station, failure); });
@@ -196,7 +225,14 @@ void ScanEngine::Impl::RunJob(const std::shared_ptr<Job>& job, std::unique_lock<
   done.notify_all();
   lock.unlock();
   const Clock::time_point start = Clock::now();
-  Outcome outcome = RunPlan(board, job->plan, collector);
+  Outcome outcome;
+  if (DeviceGone()) {
+    outcome.failure = DeviceGoneFailure(&outcome.message);
+    outcome.exception = ExceptionFor(outcome.failure);
+  } else {
+    outcome = RunPlan(board, job->plan, collector);
+    CheckDevice(outcome.failure);
+  }
   const Clock::time_point end = Clock::now();
   const WallClock::time_point wall = WallClock::now();
   lock.lock();
@@ -225,7 +261,9 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
                         {}};
     std::vector<uint16_t> words;
     std::string message;
-    const FailureKind failure = RunStep(board, step, collector, &words, &message);
+    const FailureKind failure =
+        DeviceGone() ? DeviceGoneFailure(&message) : RunStep(board, step, collector, &words, &message);
+    CheckDevice(failure);
     const Clock::time_point end = Clock::now();
     const WallClock::time_point wall = WallClock::now();
     lock.lock();
@@ -272,6 +310,8 @@ void ScanEngine::Impl::Run() {
   std::unique_lock<std::mutex> lock(mutex);
   std::vector<Event> noEvents;
   for (;;) {
+    if (pending) TakeConfig();
+    if (DeviceGone()) TendDevice(lock);
     std::vector<uint64_t> expired;
     std::optional<uint64_t> next;
     const Clock::time_point now = stopping ? Clock::time_point::max() : Clock::now();
@@ -307,12 +347,37 @@ void ScanEngine::Impl::Run() {
       continue;
     }
     if (writes.Size() + reads.Size() > 0 || stopping) continue;
-    if (schedule.Next() == Clock::time_point::max()) {
+    const Clock::time_point wake = std::min(schedule.Next(), keeper ? keeper->NextAttempt() : Clock::time_point::max());
+    if (wake == Clock::time_point::max()) {
       work.wait(lock);
     } else {
-      work.wait_until(lock, schedule.Next());
+      work.wait_until(lock, wake);
     }
   }
+}
+
+void ScanEngine::Impl::TakeConfig() {
+  configs.push_back(std::move(pending));
+  config = configs.back().get();
+  schedule = ScanSchedule(PlanScan(Current().groups, stations), Clock::now());
+  cache = ScanCache(Current().maxAgeMs);
+  for (const ScanBlock& block : schedule.Blocks()) cache.Declare(block);
+  blockGood.assign(schedule.Blocks().size(), true);
+  pass.clear();
+  for (auto& [number, s] : state) {
+    s.inPass = false;
+    s.passGood = true;
+  }
+}
+
+void ScanEngine::Impl::TendDevice(std::unique_lock<std::mutex>& lock) {
+  bool back = false;
+  lock.unlock();
+  keeper->Ready(Clock::now(), &back);
+  lock.lock();
+  if (!back) return;
+  const Clock::time_point now = Clock::now();
+  for (auto& [number, s] : state) s.health.ProbeNow(now);
 }
 
 std::shared_ptr<ScanEngine::Impl::Job> ScanEngine::Impl::Submit(int client, Plan plan, Clock::time_point deadline,
@@ -396,9 +461,19 @@ const StationInfo* ScanEngine::Station(int number) const {
   return nullptr;
 }
 
-const ScanConfig& ScanEngine::Config() const { return impl_->config; }
+const ScanConfig& ScanEngine::Config() const { return impl_->Current(); }
 const std::vector<ScanBlock>& ScanEngine::Blocks() const { return impl_->schedule.Blocks(); }
-const WritePolicy& ScanEngine::Policy() const { return impl_->policy; }
+const WritePolicy& ScanEngine::Policy() const { return *impl_->policy.load(); }
+
+void ScanEngine::SetLineKeeper(LineKeeper* keeper) { impl_->keeper = keeper; }
+
+void ScanEngine::Reconfigure(ScanConfig config, const WritePolicy& policy) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->policies.push_back(std::make_unique<const WritePolicy>(policy));
+  impl_->policy = impl_->policies.back().get();
+  impl_->pending = std::make_unique<const ScanConfig>(std::move(config));
+  impl_->work.notify_all();
+}
 
 CachedRun ScanEngine::Cached(int station, const Area& area, uint32_t element, uint32_t count) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -432,14 +507,14 @@ Outcome ScanEngine::Execute(int client, const Plan& plan, Clock::time_point dead
 Outcome ScanEngine::Write(int client, int station, const Area& area, uint32_t element,
                           const std::vector<uint16_t>& items, Clock::time_point deadline) {
   const Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                                  impl_->policy);
+                                  Policy());
   return Execute(client, plan, deadline);
 }
 
 void ScanEngine::WriteAsync(int client, int station, const Area& area, uint32_t element, std::vector<uint16_t> items,
                             Clock::time_point deadline, std::function<void(const Outcome&)> whenDone) {
   Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                            impl_->policy);
+                            Policy());
   Outcome outcome;
   outcome.exception = plan.exception;
   if (plan.exception == kNoException) {

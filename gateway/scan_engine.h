@@ -26,6 +26,7 @@
 
 namespace kelgate {
 
+class LineKeeper;
 using WallClock = std::chrono::system_clock;
 
 enum class Quality { kGood, kStale, kBad };
@@ -121,6 +122,10 @@ class ScanEngine {
 
   // Before Start: listeners stay registered for the engine's life.
   void AddListener(std::shared_ptr<ScanListener> listener);
+  // Before Start: the keeper of the board's serial device, which the line
+  // consults after failures and while the device is gone (none: the
+  // device is never checked).
+  void SetLineKeeper(LineKeeper* keeper);
   void Start();
   // Lets the request on the line finish, answers the waiting ones with 0x0B.
   void Stop();
@@ -131,6 +136,11 @@ class ScanEngine {
   // The block reads the planner made of the groups, in cycle order.
   const std::vector<ScanBlock>& Blocks() const;
   const WritePolicy& Policy() const;
+  // A reloaded configuration: the write policy holds at once; the scan
+  // groups and the age limit after the request on the line (the cache
+  // starts afresh with the new groups). Station health keeps its settings.
+  // References from Config() and Policy() stay valid.
+  void Reconfigure(ScanConfig config, const WritePolicy& policy);
 
   // The cache's view of a run of elements (bits for a bit area).
   CachedRun Cached(int station, const Area& area, uint32_t element, uint32_t count) const;
