@@ -57,7 +57,7 @@ class LineKeeper {
     std::function<void(const std::string&)> log;
   };
   // `port` is the board's port name as the driver takes it ("ttyUSB0",
-  // "/dev/serial/by-id/...").
+  // "pts/7", "/tmp/ttyPLC").
   LineKeeper(std::string port, Hooks hooks, Backoff backoff);
 
   // The board's port has just been opened: watch it. A port the keeper

@@ -414,8 +414,9 @@ bool CheckGroups(const ScanConfig& scan, const std::set<int>& stations, int boar
 void Reload(int argc, char** argv, const Gateway& gateway) {
   Options fresh;
   ConfigFile file;
+  HttpConfig http;
   std::string error;
-  if (!LoadConfiguration(argc, argv, &fresh, &file, &error) ||
+  if (!LoadConfiguration(argc, argv, &fresh, &file, &error) || !ReadHttpConfig(file, fresh.http, &http, &error) ||
       !CheckGroups(fresh.scan, gateway.stations, gateway.options.board, &error)) {
     Log("reload refused, the configuration in force stays: %s", error.c_str());
     return;

@@ -22,7 +22,7 @@ struct MqttCounters {
 
 // The serial device under the line.
 struct DeviceState {
-  std::string port;    // as configured: "ttyUSB0", "/dev/serial/by-id/..."
+  std::string port;    // as configured: "ttyUSB0", "pts/7"
   int board = 0;
   bool open = true;    // false while the device is gone and being reopened
   uint64_t losses = 0; // times the device vanished
