@@ -166,6 +166,11 @@ class BadConfiguration(unittest.TestCase):
                              (2, path + ":5: area: \"X\" is no PLC area (R, AI, AQ, I, Q, T, M, G, SA, SB, SC, S)\n"))
         finally:
             os.unlink(path)
+        # The shipped example is a good file: kelgate goes on to load the driver.
+        example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "kelgate.example.toml")
+        status, err = self.run_gate("--config", example, "--driver", "/nonexistent/driver.so")
+        self.assertEqual(status, 1, err)
+        self.assertNotIn(".toml", err)
         self.assertEqual(self.run_gate("--scan", "1:R:1-10@1"),
                          (2, "kelgate: --scan: interval 1 ms is not within 10-86400000 "
                              "(kelgate --help lists the options)\n"))
