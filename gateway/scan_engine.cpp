@@ -221,8 +221,8 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
   if (s.health.Admit(start) != StationHealth::Admission::kRefuse) {
     s.inPass = true;
     lock.unlock();
-    const LineStep step{false, true, Gas(block.station, *block.area, block.first), static_cast<int32_t>(block.words),
-                        {}};
+    const LineStep step{
+        false, true, Gas(block.station, *block.area, block.first), static_cast<int32_t>(block.words), {}};
     std::vector<uint16_t> words;
     std::string message;
     const FailureKind failure = RunStep(board, step, collector, &words, &message);
@@ -231,8 +231,7 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
     lock.lock();
     ++s.counters.blockReads;
     const std::string what = "station " + std::to_string(block.station) + ": scan of " +
-                             Element(*block.area, block.first) + "-" +
-                             Element(*block.area, block.LastElement());
+                             Element(*block.area, block.first) + "-" + Element(*block.area, block.LastElement());
     BlockEvent event{block.station, block.area, block.first, {}, failure, wall};
     if (failure == FailureKind::kNone) {
       cache.Store(block, words, end, wall);
@@ -431,15 +430,14 @@ Outcome ScanEngine::Execute(int client, const Plan& plan, Clock::time_point dead
 
 Outcome ScanEngine::Write(int client, int station, const Area& area, uint32_t element,
                           const std::vector<uint16_t>& items, Clock::time_point deadline) {
-  const Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                                  impl_->policy);
+  const Plan plan =
+      MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items, impl_->policy);
   return Execute(client, plan, deadline);
 }
 
 void ScanEngine::WriteAsync(int client, int station, const Area& area, uint32_t element, std::vector<uint16_t> items,
                             Clock::time_point deadline, std::function<void(const Outcome&)> whenDone) {
-  Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                            impl_->policy);
+  Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items, impl_->policy);
   Outcome outcome;
   outcome.exception = plan.exception;
   if (plan.exception == kNoException) {
