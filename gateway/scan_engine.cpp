@@ -119,6 +119,7 @@ struct ScanEngine::Impl {
   ScanCache cache;
   std::vector<bool> blockGood;  // the block's last read was good (its failures are logged once)
   std::deque<size_t> pass;      // blocks of the current scan pass still to read
+  Clock::time_point passStart{};
   std::map<int, StationState> state;
   LineCounters line;
   ClientCounters clients;
@@ -215,7 +216,9 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
   const ScanBlock block = schedule.Blocks()[index];
   StationState& s = state[block.station];
   const Clock::time_point start = Clock::now();
-  schedule.Done(index, start);
+  // Due again one interval after the pass began: the blocks of one pass stay
+  // together, so each station is still attached once per cycle.
+  schedule.Done(index, passStart);
   std::vector<Event> events;
   std::vector<std::function<void()>> callbacks;
   if (s.health.Admit(start) != StationHealth::Admission::kRefuse) {
@@ -298,6 +301,7 @@ void ScanEngine::Impl::Run() {
       const std::vector<size_t> due = schedule.Due(Clock::now());
       if (!due.empty()) ++line.cycles;
       pass.assign(due.begin(), due.end());
+      passStart = Clock::now();
     }
     if (!pass.empty()) {
       const size_t index = pass.front();
