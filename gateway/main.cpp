@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <list>
@@ -27,13 +26,13 @@
 #include <thread>
 #include <vector>
 
-#include "driver/driver_context.h"
 #include "gateway/config.h"
 #include "gateway/http_server.h"
 #include "gateway/line.h"
 #include "gateway/line_keeper.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
+#include "gateway/report.h"
 #include "gateway/scan_engine.h"
 
 namespace {
@@ -320,79 +319,9 @@ void Gateway::Serve(Client* client) {
   engine->ClientDisconnected();
 }
 
-// The stations of the network file, told by a silent block parse, which
-// accepts exactly the stations the file defines: their SNP IDs and
-// protocols as the driver keeps them, and the longest block the parse
-// accepts for each (SNP and SNPX limits differ).
-std::vector<StationInfo> FindStations(Board& board) {
-  std::vector<StationInfo> found;
-  for (int station = 0; station <= kHighestStation; ++station) {
-    Tag tag;
-    const std::string gas = Gas(station, *FindArea("R"), 1);
-    if (board.Parse(gas, 1, true, &tag) != 0) continue;
-    StationInfo info;
-    info.number = station;
-    const DriverContext* context = board.Context();
-    info.snpId.assign(context->snpIds[station], strnlen(context->snpIds[station], kSnpIdSlotSize));
-    info.protocol = context->snpxStation[station] ? Protocol::kSnpx : Protocol::kSnp;
-    uint32_t low = 1, high = 4096;
-    while (low < high) {
-      const uint32_t mid = (low + high + 1) / 2;
-      if (board.Parse(gas, static_cast<int32_t>(mid), true, &tag) == 0) {
-        low = mid;
-      } else {
-        high = mid - 1;
-      }
-    }
-    info.blockLimit = low;
-    found.push_back(info);
-  }
-  return found;
-}
-
-std::string Describe(const std::vector<StationInfo>& stations) {
-  std::string text;
-  for (const StationInfo& info : stations) {
-    if (!text.empty()) text += ", ";
-    text += std::to_string(info.number) + " " + ProtocolName(info.protocol);
-  }
-  return text.empty() ? "none" : text;
-}
-
-std::string Describe(const ScanGroup& group) {
-  return (group.station == kAllStations ? std::string("*") : std::to_string(group.station)) + ":" +
-         group.area->name + ":" + std::to_string(group.first) + "-" + std::to_string(group.last) + "@" +
-         std::to_string(group.intervalMs);
-}
-
 // The engine's counters, for SIGUSR1 and the exit.
 void Report(const ScanEngine& engine) {
-  const EngineSnapshot snapshot = engine.Snapshot();
-  Log("stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip):");
-  for (const StationCounters& s : snapshot.stations) {
-    std::string failures;
-    for (const auto& [kind, n] : s.failures) failures += std::string(" ") + FailureKindName(kind) + " x" + std::to_string(n);
-    Log("  station %d (%s%s%s): %llu cycles, %llu block reads, %llu requests, failures:%s, %llu demotions%s, "
-        "%.1f s demoted, data age %s, round trip %s",
-        s.info.number, ProtocolName(s.info.protocol), s.info.snpId.empty() ? "" : " ", s.info.snpId.c_str(),
-        static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.blockReads),
-        static_cast<unsigned long long>(s.requests), failures.empty() ? " none" : failures.c_str(),
-        static_cast<unsigned long long>(s.demotions), s.demoted ? " (demoted now)" : "", s.demotedSeconds,
-        s.dataAgeMs ? (std::to_string(static_cast<long long>(*s.dataAgeMs)) + " ms").c_str() : "-",
-        s.lastRoundTripMs ? (std::to_string(static_cast<long long>(*s.lastRoundTripMs)) + " ms").c_str() : "-");
-  }
-  const LineCounters& line = snapshot.line;
-  Log("line: %llu scan cycles, %llu requests, busy %.0f %% of the last 10 s (%.1f s in %.0f s), %zu waiting",
-      static_cast<unsigned long long>(line.cycles), static_cast<unsigned long long>(line.requests),
-      line.busyFraction * 100, line.busySeconds, line.upSeconds, line.queueLength);
-  const ClientCounters& clients = snapshot.clients;
-  std::string requests;
-  for (const auto& [function, n] : clients.requests) {
-    requests += " function " + std::to_string(function) + " x" + std::to_string(n);
-  }
-  Log("clients: %d connected, %llu in total; requests:%s; %llu answered from the cache", clients.connected,
-      static_cast<unsigned long long>(clients.connections), requests.empty() ? " none" : requests.c_str(),
-      static_cast<unsigned long long>(clients.fromCache));
+  for (const std::string& line : ReportLines(engine.Snapshot())) Log("%s", line.c_str());
 }
 
 // A scan group for a station the board's network file does not define;
@@ -400,7 +329,7 @@ void Report(const ScanEngine& engine) {
 bool CheckGroups(const ScanConfig& scan, const std::set<int>& stations, int board, std::string* error) {
   for (const ScanGroup& group : scan.groups) {
     if (group.station != kAllStations && stations.count(group.station) == 0) {
-      *error = "scan group " + Describe(group) + ": station " + std::to_string(group.station) +
+      *error = "scan group " + DescribeGroup(group) + ": station " + std::to_string(group.station) +
                " is not in the network file of board " + std::to_string(board);
       return false;
     }
@@ -423,7 +352,7 @@ void Reload(int argc, char** argv, const Gateway& gateway) {
   }
   gateway.engine->Reconfigure(fresh.scan, fresh.writePolicy);
   std::string groups;
-  for (const ScanGroup& group : fresh.scan.groups) groups += " " + Describe(group);
+  for (const ScanGroup& group : fresh.scan.groups) groups += " " + DescribeGroup(group);
   Log("reloaded %s: scan:%s; writable: %s", file.path.empty() ? "the command line" : file.path.c_str(),
       groups.empty() ? " none" : groups.c_str(), fresh.writePolicy.Describe().c_str());
 }
@@ -520,14 +449,14 @@ int Main(int argc, char** argv) {
   engine.SetLineKeeper(&keeper);
   engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
-      options.port.c_str(), Describe(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
+      options.port.c_str(), DescribeStations(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
       options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
   const HealthConfig& health = options.scan.health;
   if (options.scan.groups.empty()) {
     Log("scan: none, every request goes to the line");
   } else {
     std::string groups;
-    for (const ScanGroup& group : options.scan.groups) groups += " " + Describe(group);
+    for (const ScanGroup& group : options.scan.groups) groups += " " + DescribeGroup(group);
     Log("scan:%s; %zu block reads per cycle; data stale after %u ms", groups.c_str(), engine.Blocks().size(),
         options.scan.maxAgeMs);
   }
