@@ -1,5 +1,6 @@
 #include "gateway/status.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -13,10 +14,10 @@ std::string Number(double value) {
   char text[32];
   if (value == std::floor(value) && std::fabs(value) < 1e15) {
     std::snprintf(text, sizeof text, "%.0f", value);
-  } else {
-    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
   }
-  return text;
+  const auto written = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, written.ptr);
 }
 
 std::string Hex(uint8_t code) {

@@ -40,6 +40,7 @@ StatusReport SampleReport() {
   StationCounters idle = Station(9, "", Protocol::kSnp);
   report.engine.stations = {press, mute, idle};
   report.engine.line.busyFraction = 0.25;
+  report.engine.line.busySeconds = 86400.125;  // a long uptime keeps its fraction
   report.engine.line.cycles = 21;
   report.engine.line.queueLength = 2;
   report.engine.clients.connected = 1;
@@ -68,6 +69,7 @@ TEST(Status, MetricsCarryEveryCounterWithItsLabels) {
       "kelgate_station_data_age_seconds{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\"} 0.25\n",
       "kelgate_station_round_trip_seconds{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\"} 0.0315\n",
       "kelgate_line_busy_ratio{port=\"ttyUSB0\"} 0.25\n",
+      "kelgate_line_busy_seconds_total{port=\"ttyUSB0\"} 86400.125\n",
       "kelgate_line_queue_length{port=\"ttyUSB0\"} 2\n",
       "kelgate_line_open{port=\"ttyUSB0\"} 0\n",
       "kelgate_line_device_losses_total{port=\"ttyUSB0\"} 2\n",
