@@ -21,7 +21,7 @@ std::string Seconds(Clock::duration d) {
 
 }  // namespace
 
-Clock::duration Backoff::Next() {
+Clock::duration ReopenBackoff::Next() {
   const Clock::duration delay = next_;
   next_ = std::min(next_ * 2, max_);
   return delay;
@@ -60,7 +60,7 @@ bool DeviceWatch::Vanished() const {
   return open.st_nlink == 0;
 }
 
-LineKeeper::LineKeeper(std::string port, Hooks hooks, Backoff backoff)
+LineKeeper::LineKeeper(std::string port, Hooks hooks, ReopenBackoff backoff)
     : port_(std::move(port)), hooks_(std::move(hooks)), backoff_(backoff) {}
 
 void LineKeeper::Opened() {

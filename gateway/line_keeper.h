@@ -17,9 +17,9 @@
 namespace kelgate {
 
 // Delays between reopen attempts: `first`, doubling up to `max`.
-class Backoff {
+class ReopenBackoff {
  public:
-  Backoff(Clock::duration first, Clock::duration max) : first_(first), max_(max), next_(first) {}
+  ReopenBackoff(Clock::duration first, Clock::duration max) : first_(first), max_(max), next_(first) {}
   // The delay before the next attempt; the one after it is twice as long.
   Clock::duration Next();
   void Reset() { next_ = first_; }
@@ -58,7 +58,7 @@ class LineKeeper {
   };
   // `port` is the board's port name as the driver takes it ("ttyUSB0",
   // "pts/7", "/tmp/ttyPLC").
-  LineKeeper(std::string port, Hooks hooks, Backoff backoff);
+  LineKeeper(std::string port, Hooks hooks, ReopenBackoff backoff);
 
   // The board's port has just been opened: watch it. A port the keeper
   // cannot find (the null device, no port) is simply not watched.
@@ -81,7 +81,7 @@ class LineKeeper {
  private:
   std::string port_;
   Hooks hooks_;
-  Backoff backoff_;
+  ReopenBackoff backoff_;
   DeviceWatch watch_;
   std::atomic<bool> open_{true};
   std::atomic<uint64_t> losses_{0};

@@ -444,7 +444,7 @@ int Main(int argc, char** argv) {
                     {[&board] { return board.Close() == 0; },
                      [&board] { return board.Call(kRequestReopenPort, nullptr) == 0; },
                      [](const std::string& line) { Log("%s", line.c_str()); }},
-                    Backoff(std::chrono::seconds(1), std::chrono::seconds(30)));
+                    ReopenBackoff(std::chrono::seconds(1), std::chrono::seconds(30)));
   keeper.Opened();
   engine.SetLineKeeper(&keeper);
   engine.Start();

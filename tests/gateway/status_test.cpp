@@ -218,7 +218,7 @@ TEST(Http, ConfigFromTheFileAndTheOption) {
 
 TEST(LineKeeper, BackoffDoublesUpToItsLongest) {
   using std::chrono::seconds;
-  Backoff backoff(seconds(1), seconds(30));
+  ReopenBackoff backoff(seconds(1), seconds(30));
   std::vector<long long> delays;
   for (int i = 0; i < 7; ++i) delays.push_back(std::chrono::duration_cast<seconds>(backoff.Next()).count());
   EXPECT_EQ(delays, (std::vector<long long>{1, 2, 4, 8, 16, 30, 30}));
@@ -269,7 +269,7 @@ TEST(LineKeeper, ClosesTheVanishedDeviceAndReopensWithBackoff) {
   LineKeeper keeper(pty.path,
                     {[&] { return ++closes, true; }, [&] { return ++reopens, deviceBack; },
                      [&](const std::string& line) { log.push_back(line); }},
-                    Backoff(std::chrono::seconds(1), std::chrono::seconds(4)));
+                    ReopenBackoff(std::chrono::seconds(1), std::chrono::seconds(4)));
   keeper.Opened();
   const Clock::time_point t0{};
   using std::chrono::milliseconds;
