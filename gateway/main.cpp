@@ -27,6 +27,7 @@
 #include "gateway/line.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
+#include "gateway/service.h"
 
 namespace {
 
@@ -36,14 +37,9 @@ std::mutex g_logMutex;
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  const std::string prefix = LogPrefix();
   std::lock_guard<std::mutex> lock(g_logMutex);
-  std::fprintf(stderr, "%s.%03ld kelgate: ", stamp, now.tv_nsec / 1000000);
+  std::fputs(prefix.c_str(), stderr);
   va_list args;
   va_start(args, format);
   std::vfprintf(stderr, format, args);
@@ -395,6 +391,7 @@ int Main(int argc, char** argv) {
       options.port.c_str(), stationText.empty() ? "none" : stationText.c_str(), options.listenAddress.c_str(),
       ntohs(bound.sin_port), options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(),
       options.maxClients);
+  NotifyReady("serving board " + std::to_string(options.board) + " on " + options.port);
 
   const char* stopSignal = nullptr;
   while (stopSignal == nullptr) {
@@ -448,6 +445,7 @@ int Main(int argc, char** argv) {
   }
 
   Log("stopping (%s)", stopSignal ? stopSignal : "poll failed");
+  NotifyStopping();
   close(listenFd);
   {
     // Wakes every client thread out of its wait for a frame.
