@@ -4,7 +4,13 @@
 #   Windows: the `package-windows` target, the SCADA integrator's zip.
 
 if(WIN32)
-  set(KEL_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/derevu1-${PROJECT_VERSION}-win32.zip)
+  # The product is the 32-bit build; the x86-64 tree (Wine tests) can write
+  # its own zip for trying the layout.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(KEL_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/derevu1-${PROJECT_VERSION}-win32.zip)
+  else()
+    set(KEL_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/derevu1-${PROJECT_VERSION}-win64.zip)
+  endif()
   add_custom_target(package-windows
     COMMAND ${CMAKE_COMMAND} -DZIP=${KEL_WINDOWS_ZIP} -DSTAGE=${CMAKE_BINARY_DIR}/package-windows
             -DDRIVER=$<TARGET_FILE:derevu1> -DKELHOST=$<TARGET_FILE:kelhost> -DHOSTLIB=$<TARGET_FILE:kalvro>
