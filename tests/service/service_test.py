@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import socket
 import subprocess
 import sys
@@ -25,7 +26,7 @@ STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} kelgate: "
 class Service:
     """plcsim, a notify socket and kelgate in a scratch folder."""
 
-    def __init__(self, journal, port=None):
+    def __init__(self, journal, port=None, wrapper=()):
         self.work = tempfile.mkdtemp(prefix="kelgate-service-test.")
         with open(os.path.join(self.work, "kelG1%02d.int" % BOARD), "w") as f:
             f.write("01PRESS1\n02OVEN*\n")
@@ -53,7 +54,7 @@ class Service:
             stat = os.stat(self.notify_path)
             env["JOURNAL_STREAM"] = "%d:%d" % (stat.st_dev, stat.st_ino)
         self.gate = subprocess.Popen(
-            [os.path.join(BUILD, "kelgate"), "--port", self.line, "--board", str(BOARD),
+            [*wrapper, os.path.join(BUILD, "kelgate"), "--port", self.line, "--board", str(BOARD),
              "--listen", "127.0.0.1:0", "--timeout", "200"],
             cwd=self.work, env=env, stdout=subprocess.DEVNULL, stderr=self.log)
 
@@ -115,6 +116,76 @@ class UnderSystemd(unittest.TestCase):
                              "board %d cannot be loaded on ttyKELNONE9: KELG1: Fail to open ttyKELNONE9\n" % BOARD)
         finally:
             service.close()
+
+
+def syscall_groups():
+    """systemd's system call groups: name -> members (calls and groups)."""
+    listing = subprocess.run(["systemd-analyze", "syscall-filter", "--no-pager"], capture_output=True, text=True,
+                             check=True).stdout
+    groups, current = {}, None
+    for line in listing.splitlines():
+        if line.startswith("@"):
+            current = groups.setdefault(line.strip(), [])
+        elif current is not None and line.startswith("    ") and not line.strip().startswith("#"):
+            current.append(line.strip())
+    return groups
+
+
+def allowed_calls(unit_text):
+    """The system calls that the unit's SystemCallFilter= lines leave open."""
+    groups = syscall_groups()
+
+    def expand(names, seen):
+        calls = set()
+        for name in names:
+            if not name.startswith("@"):
+                calls.add(name)
+            elif name not in seen:
+                seen.add(name)
+                calls |= expand(groups[name], seen)
+        return calls
+
+    allowed = set()
+    for value in re.findall(r"^SystemCallFilter=(.*)$", unit_text, re.M):
+        if value.startswith("~"):
+            allowed -= expand(value[1:].split(), set())
+        else:
+            allowed |= expand(value.split(), set())
+    return allowed
+
+
+class SystemCalls(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_the_gateway_needs_no_call_outside_the_units_filter(self):
+        """kelgate starts, notifies, answers a Modbus read over the serial
+        line and stops under strace; every call it made must be one that the
+        unit's filter allows (a refused call fails with EPERM in service)."""
+        with open(os.path.join(BUILD, "packaging", "kelgate@.service")) as f:
+            allowed = allowed_calls(f.read())
+        self.assertIn("read", allowed)
+        trace = tempfile.NamedTemporaryFile(prefix="kelgate-strace.", delete=False)
+        trace.close()
+        service = Service("stderr", wrapper=("strace", "-f", "-qq", "-o", trace.name))
+        try:
+            self.assertTrue(service.message().startswith("READY=1"))
+            port = int(re.search(r" at 127\.0\.0\.1:(\d+);", service.read_log()).group(1))
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
+                # Function 3 of unit 1, %R1 and %R2 (plcsim starts %Rn at n).
+                client.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 0, 2))
+                self.assertEqual(client.recv(64), struct.pack(">HHHBBBHH", 1, 0, 7, 1, 3, 4, 1, 2))
+            with open("/proc/%d/task/%d/children" % (service.gate.pid, service.gate.pid)) as f:
+                gateway = int(f.read().split()[0])
+            os.kill(gateway, signal.SIGTERM)
+            self.assertEqual(service.gate.wait(20), 0)
+            with open(trace.name) as f:
+                made = {m.group(1) for m in re.finditer(r"^\d+ +(?:<\.\.\. )?(\w+)[( ]", f.read(), re.M)}
+        finally:
+            service.close()
+            os.unlink(trace.name)
+        # execve is strace starting the program, before the filter applies in service.
+        made.discard("execve")
+        self.assertGreater(len(made), 20)
+        self.assertEqual(sorted(made - allowed), [])
 
 
 if __name__ == "__main__":
