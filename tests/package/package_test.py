@@ -128,6 +128,16 @@ class Contents(unittest.TestCase):
         self.assertIn("./shlibs", listing)
         self.assertIn("./triggers", listing)
 
+    def test_manual_pages_are_roff_with_their_sections(self):
+        for tool in ("kelhost", "kelgate", "plcsim"):
+            with self.subTest(tool=tool):
+                page = subprocess.run(["gzip", "-dc", os.path.join(root, "usr/share/man/man1/%s.1.gz" % tool)],
+                                      capture_output=True, text=True, check=True).stdout
+                self.assertIn('.TH "%s" "1"' % tool.upper(), page)
+                for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "SEE ALSO"):
+                    self.assertIn('.SH %s' % section, page)
+                self.assertIn("\n%s - " % tool, page)
+
     def test_libraries_carry_versioned_sonames_and_no_search_path(self):
         for path, soname in ((LIB + "/libderevu1.so.1.0.0", "libderevu1.so.1"),
                              (LIB + "/libkalvro.so.1.0.0", "libkalvro.so.1"),
