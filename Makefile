@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DKEL_WERROR=ON
 
 .PHONY: all build deps linux windows windows64 asan test test-linux test-asan test-windows demo clean bench
-.PHONY: fuzz-build fuzz test-fuzz soak tsan test-tsan
+.PHONY: fuzz-build fuzz test-fuzz soak tsan test-tsan package package-windows test-package
 
 all: build
 
@@ -75,6 +75,20 @@ tsan:
 
 test-tsan:
 	build/tsan/kel_thread_tests
+
+# Debian packages of the Linux build (build/linux/*.deb: libderevu1-1,
+# libderevu1-dev, derevu1-tools) and the SCADA integrator's zip of the
+# 32-bit Windows build (build/windows/derevu1-VERSION-win32.zip).
+package: linux
+	cmake --build build/linux --target package
+
+package-windows:
+	cmake --preset windows $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/windows -j $(JOBS) --target package-windows
+
+# The packages' checks alone (they also run in the Linux tree's ctest).
+test-package: linux
+	ctest --preset linux -L package
 
 demo: deps linux
 	scripts/demo

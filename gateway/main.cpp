@@ -34,6 +34,7 @@
 #include "gateway/plan.h"
 #include "gateway/report.h"
 #include "gateway/scan_engine.h"
+#include "gateway/service.h"
 
 namespace {
 
@@ -43,14 +44,9 @@ std::mutex g_logMutex;
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  const std::string prefix = LogPrefix();
   std::lock_guard<std::mutex> lock(g_logMutex);
-  std::fprintf(stderr, "%s.%03ld kelgate: ", stamp, now.tv_nsec / 1000000);
+  std::fputs(prefix.c_str(), stderr);
   va_list args;
   va_start(args, format);
   std::vfprintf(stderr, format, args);
@@ -484,6 +480,7 @@ int Main(int argc, char** argv) {
     Log("status page at http://%s:%u/, metrics at /metrics, stations at /api/stations", http.address.c_str(),
         httpServer.Port());
   }
+  NotifyReady("serving board " + std::to_string(options.board) + " on " + options.port);
 
   const char* stopSignal = nullptr;
   while (stopSignal == nullptr) {
@@ -541,6 +538,7 @@ int Main(int argc, char** argv) {
   }
 
   Log("stopping (%s)", stopSignal ? stopSignal : "poll failed");
+  NotifyStopping();
   httpServer.Stop();
   close(listenFd);
   {

@@ -46,8 +46,20 @@ const char* DriverFileName() {
 
 std::string DriverBesideProgram() { return ProgramFolder() + DriverFileName(); }
 
+std::string DefaultDriver() {
+  std::string beside = DriverBesideProgram();
+#if defined(_WIN32)
+  return beside;
+#else
+  // A build folder keeps the driver beside the tools; an installed system
+  // keeps it in the library directory, where the loader finds it by its
+  // versioned name.
+  return access(beside.c_str(), F_OK) == 0 ? beside : std::string(KEL_DRIVER_SONAME);
+#endif
+}
+
 bool DriverModule::Load(const std::string& path) {
-  const std::string file = path.empty() ? DriverBesideProgram() : path;
+  const std::string file = path.empty() ? DefaultDriver() : path;
 #if defined(_WIN32)
   HMODULE module = LoadLibraryA(file.c_str());
   if (module == nullptr) {

@@ -16,10 +16,13 @@ using KelMainFunction = int32_t (*)(KelRequest*);
 // The driver's file name on this platform and its path beside this program.
 const char* DriverFileName();
 std::string DriverBesideProgram();
+// What Load("") loads: the driver beside this program when it is there, else
+// (Linux) the installed driver by its versioned name.
+std::string DefaultDriver();
 
 class DriverModule {
  public:
-  // Loads the module at `path` (empty: beside this program) and asks for its
+  // Loads the module at `path` (empty: DefaultDriver()) and asks for its
   // description. False, with Error() saying why, when either fails.
   bool Load(const std::string& path = "");
   const std::string& Error() const { return error_; }

@@ -31,14 +31,16 @@ void* OpenHostLibrary() {
     const char* slash = std::strrchr(self.dli_fname, '/');
     if (slash != nullptr) {
       size_t dirLength = static_cast<size_t>(slash - self.dli_fname);
-      if (dirLength + sizeof "/libkalvro.so" <= sizeof path) {
+      if (dirLength + sizeof "/" KEL_HOST_LIBRARY_SONAME <= sizeof path) {
         std::memcpy(path, self.dli_fname, dirLength);
-        std::memcpy(path + dirLength, "/libkalvro.so", sizeof "/libkalvro.so");
+        std::memcpy(path + dirLength, "/" KEL_HOST_LIBRARY_SONAME, sizeof "/" KEL_HOST_LIBRARY_SONAME);
         if (void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL)) return handle;
       }
     }
   }
-  return dlopen("libkalvro.so", RTLD_NOW | RTLD_LOCAL);
+  // Installed, or loaded by a host that brings its own: the loader finds the
+  // host library by its versioned name, the instance the host already has.
+  return dlopen(KEL_HOST_LIBRARY_SONAME, RTLD_NOW | RTLD_LOCAL);
 }
 
 void* HostLibrary() {
