@@ -67,19 +67,20 @@ std::string DescribeGroup(const ScanGroup& group) {
 
 std::vector<std::string> ReportLines(const EngineSnapshot& snapshot) {
   std::vector<std::string> lines;
-  lines.push_back("stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip):");
+  lines.push_back(
+      "stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip, refused):");
   for (const StationCounters& s : snapshot.stations) {
     std::string failures;
     for (const auto& [kind, n] : s.failures)
       failures += std::string(" ") + FailureKindName(kind) + " x" + std::to_string(n);
     lines.push_back(
         Format("  station %d (%s%s%s): %llu cycles, %llu block reads, %llu requests, failures:%s, %llu demotions%s, "
-               "%.1f s demoted, data age %s, round trip %s",
+               "%.1f s demoted, data age %s, round trip %s, %llu answered 0x0B at once while demoted",
                s.info.number, ProtocolName(s.info.protocol), s.info.snpId.empty() ? "" : " ", s.info.snpId.c_str(),
                static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.blockReads),
                static_cast<unsigned long long>(s.requests), failures.empty() ? " none" : failures.c_str(),
                static_cast<unsigned long long>(s.demotions), s.demoted ? " (demoted now)" : "", s.demotedSeconds,
-               Ms(s.dataAgeMs).c_str(), Ms(s.lastRoundTripMs).c_str()));
+               Ms(s.dataAgeMs).c_str(), Ms(s.lastRoundTripMs).c_str(), static_cast<unsigned long long>(s.rejected)));
   }
   const LineCounters& line = snapshot.line;
   lines.push_back(

@@ -148,7 +148,8 @@ class Health(unittest.TestCase):
         self.assertRegex(log, r"station 2 \(SNPX OVEN\): \d+ cycles, \d+ block reads, 0 requests, "
                               r"failures: no response x2, 1 demotions, \d+\.\d s demoted")
         self.assertRegex(log, r"station 6 \(SNPX MUTE\): \d+ cycles, \d+ block reads, 0 requests, "
-                              r"failures: no response x\d+, 1 demotions \(demoted now\)")
+                              r"failures: no response x\d+, 1 demotions \(demoted now\), .*, "
+                              r"1 answered 0x0B at once while demoted")
 
 
 class BadConfiguration(unittest.TestCase):
