@@ -65,21 +65,22 @@ std::string DescribeGroup(const ScanGroup& group) {
          ":" + std::to_string(group.first) + "-" + std::to_string(group.last) + "@" + std::to_string(group.intervalMs);
 }
 
-std::vector<std::string> ReportLines(const EngineSnapshot& snapshot) {
+std::vector<std::string> ReportLines(const EngineSnapshot& snapshot, const CacheAges& ages) {
   std::vector<std::string> lines;
-  lines.push_back("stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip):");
+  lines.push_back(
+      "stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip, refused):");
   for (const StationCounters& s : snapshot.stations) {
     std::string failures;
     for (const auto& [kind, n] : s.failures)
       failures += std::string(" ") + FailureKindName(kind) + " x" + std::to_string(n);
     lines.push_back(
         Format("  station %d (%s%s%s): %llu cycles, %llu block reads, %llu requests, failures:%s, %llu demotions%s, "
-               "%.1f s demoted, data age %s, round trip %s",
+               "%.1f s demoted, data age %s, round trip %s, %llu answered 0x0B at once while demoted",
                s.info.number, ProtocolName(s.info.protocol), s.info.snpId.empty() ? "" : " ", s.info.snpId.c_str(),
                static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.blockReads),
                static_cast<unsigned long long>(s.requests), failures.empty() ? " none" : failures.c_str(),
                static_cast<unsigned long long>(s.demotions), s.demoted ? " (demoted now)" : "", s.demotedSeconds,
-               Ms(s.dataAgeMs).c_str(), Ms(s.lastRoundTripMs).c_str()));
+               Ms(s.dataAgeMs).c_str(), Ms(s.lastRoundTripMs).c_str(), static_cast<unsigned long long>(s.rejected)));
   }
   const LineCounters& line = snapshot.line;
   lines.push_back(
@@ -100,6 +101,10 @@ std::vector<std::string> ReportLines(const EngineSnapshot& snapshot) {
              clients.connected, static_cast<unsigned long long>(clients.connections),
              requests.empty() ? " none" : requests.c_str(), exceptions.empty() ? " none" : exceptions.c_str(),
              static_cast<unsigned long long>(clients.fromCache)));
+  if (ages.answers > 0) {
+    lines.push_back(Format("cache: %llu answers since the last report, data age median %.0f ms, p99 %.0f ms",
+                           static_cast<unsigned long long>(ages.answers), ages.medianMs, ages.p99Ms));
+  }
   return lines;
 }
 
