@@ -46,7 +46,7 @@ footer { color: #57606a; font-size: 12px; padding: 12px; text-align: center; }
 <div id="error" hidden></div>
 <div class="grid" id="stations"></div>
 </main>
-<footer>Refreshes every 2 s &middot; <a href="metrics">metrics</a> &middot; <a href="api/stations">JSON</a></footer>
+<footer><span id="updated">Not updated yet</span> &middot; refreshes every 2 s &middot; <a href="metrics">metrics</a> &middot; <a href="api/stations">JSON</a></footer>
 <script>
 "use strict";
 function esc(s) {
@@ -83,6 +83,8 @@ function show(r) {
     pill("MQTT", !r.mqtt.enabled ? "off" : r.mqtt.connected ? "connected" : "disconnected",
          r.mqtt.enabled && !r.mqtt.connected);
   document.getElementById("stations").innerHTML = r.stations.map(card).join("");
+  document.getElementById("updated").textContent = "Updated " + new Date().toLocaleTimeString() +
+    ", up " + age(r.line.up_seconds * 1000);
 }
 async function refresh() {
   const error = document.getElementById("error");
