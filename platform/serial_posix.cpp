@@ -24,7 +24,7 @@
 
 #include "platform/clock.h"
 #include "platform/termios_settings.h"
-#include "serial/serial_port.h"
+#include "platform/serial_device.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "driver/driver_context.h"
-#include "driver/host_interface.h"
-#include "requests/access.h"
+#include "context/driver_context.h"
+#include "host_api/records.h"
+#include "exchange/access.h"
 
 struct ProtocolOps {
   int32_t (*read)(DriverContext*, int32_t, const char*, const AccessDescriptor*, uint16_t*);
@@ -44,3 +44,10 @@ int32_t ServeSingle(KelRequest* request, Block&& block, Bit&& bit) {
   if (tag->bit == kNoBit) return block(request->context, OneElementBlock(*tag));
   return bit(*tag, ProtocolFor(request->context, tag->station), GasCopy(tag->gas));
 }
+
+// Requests 5, 6, 7 and 10: 0, or the protocol's result (1 exchange failed,
+// 2 station not attached).
+int32_t ReadSingle(KelRequest* request);
+int32_t ReadBlock(KelRequest* request);
+int32_t WriteSingle(KelRequest* request);
+int32_t WriteBlock(KelRequest* request);

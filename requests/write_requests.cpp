@@ -1,5 +1,4 @@
 #include "address/gas.h"
-#include "driver/handlers.h"
 #include "platform/host_log.h"
 #include "requests/tag_request.h"
 
