@@ -3,13 +3,7 @@
 namespace {
 
 int32_t ReadBlockOf(DriverContext* context, const TagRecord& tag) {
-  const ProtocolOps& protocol = ProtocolFor(context, tag.station);
-  const GasCopy gas(tag.gas);
-  if (tag.count < 1) return kProtocolFailed;
-  AccessDescriptor access{};
-  BuildWordAccess(&tag, &access);
-  return ReportFailure(protocol.read(context, tag.station, context->snpIds[tag.station], &access, tag.data),
-                       "KelG1:Read failed. Plc %d. rc = %d. GAS= %s", tag.station, gas);
+  return TransferBlock(context, tag, Transfer::kRead, "KelG1:Read failed. Plc %d. rc = %d. GAS= %s");
 }
 
 }  // namespace

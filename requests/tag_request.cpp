@@ -39,6 +39,17 @@ int32_t ReportFailure(int32_t result, const char* format, int32_t station, const
   return result;
 }
 
+int32_t TransferBlock(DriverContext* context, const TagRecord& tag, Transfer direction, const char* format) {
+  if (tag.count < 1) return kProtocolFailed;
+  const ProtocolOps& protocol = ProtocolFor(context, tag.station);
+  AccessDescriptor access{};
+  BuildWordAccess(&tag, &access);
+  const char* snpId = context->snpIds[tag.station];
+  const int32_t result = direction == Transfer::kRead ? protocol.read(context, tag.station, snpId, &access, tag.data)
+                                                      : protocol.write(context, tag.station, snpId, &access, tag.data);
+  return ReportFailure(result, format, tag.station, GasCopy(tag.gas));
+}
+
 TagRecord OneElementBlock(const TagRecord& tag) {
   TagRecord block = tag;
   block.count = 1;

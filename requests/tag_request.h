@@ -31,6 +31,14 @@ struct GasCopy {
 // result is a failure; returns the result.
 int32_t ReportFailure(int32_t result, const char* format, int32_t station, const GasCopy& gas);
 
+// Which way a block of whole elements goes.
+enum class Transfer { kRead, kWrite };
+
+// A block of whole elements of the tag, read into or written from its data
+// through the station's protocol; a failure is logged with format. A tag of
+// no element fails at once.
+int32_t TransferBlock(DriverContext* context, const TagRecord& tag, Transfer direction, const char* format);
+
 // Whole elements of a single request run as a one-element block: the copy
 // of the tag has count 1 and, for a 16-bit element, the data one word on.
 TagRecord OneElementBlock(const TagRecord& tag);
