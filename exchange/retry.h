@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "context/driver_context.h"
-#include "platform/clock.h"
 #include "exchange/access.h"
+#include "platform/clock.h"
 #include "serial/serial_port.h"
 
 struct RetryPlan {

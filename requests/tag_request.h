@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "context/driver_context.h"
-#include "host_api/records.h"
 #include "exchange/access.h"
+#include "host_api/records.h"
 
 struct ProtocolOps {
   int32_t (*read)(DriverContext*, int32_t, const char*, const AccessDescriptor*, uint16_t*);

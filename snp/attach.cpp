@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "context/driver_context.h"
+#include "exchange/frame.h"
 #include "platform/clock.h"
 #include "platform/host_log.h"
-#include "exchange/frame.h"
 
 void EncodeBccHex(uint8_t bcc, uint8_t (&digits)[2]) {
   constexpr char kHex[] = "0123456789ABCDEF";

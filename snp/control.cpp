@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "context/driver_context.h"
-#include "platform/host_log.h"
 #include "exchange/frame.h"
+#include "platform/host_log.h"
 #include "snp/mailbox.h"
 
 void BuildMailbox(std::span<uint8_t, kMailboxSize> frame, uint8_t type, uint8_t segment,

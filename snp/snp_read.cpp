@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "context/driver_context.h"
-#include "platform/host_log.h"
 #include "exchange/access.h"
-#include "exchange/tag_station.h"
 #include "exchange/frame.h"
+#include "exchange/tag_station.h"
+#include "platform/host_log.h"
 #include "snp/attach.h"
 #include "snp/mailbox.h"
 

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "context/driver_context.h"
-#include "platform/host_log.h"
 #include "exchange/access.h"
 #include "exchange/frame.h"
+#include "platform/host_log.h"
 #include "snp/attach.h"
 
 void SnpSendMailboxWithText(DriverContext* context, uint8_t code, const uint8_t (&requestBytes)[kRequestBytes],

@@ -1,8 +1,8 @@
 #include "snpx/snpx_attach.h"
 
 #include "context/driver_context.h"
-#include "platform/clock.h"
 #include "exchange/frame.h"
+#include "platform/clock.h"
 #include "snpx/snpx_frames.h"
 
 int SnpxBroadcastAttach(DriverContext* context, int32_t station) {

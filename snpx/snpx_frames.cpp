@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "context/driver_context.h"
-#include "platform/host_log.h"
 #include "exchange/frame.h"
+#include "platform/host_log.h"
 
 void BuildSnpxRequest(const SnpxRequest& request, std::span<uint8_t, kSnpxRequestSize> frame) {
   std::fill(frame.begin(), frame.end(), uint8_t{0});

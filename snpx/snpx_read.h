@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <span>
 
-#include "host_api/records.h"
 #include "exchange/access.h"
 #include "exchange/retry.h"
+#include "host_api/records.h"
 #include "snpx/snpx_frames.h"
 
 struct DriverContext;

@@ -5,8 +5,8 @@
 
 #include "context/driver_context.h"
 #include "exchange/access.h"
-#include "exchange/retry.h"
 #include "exchange/frame.h"
+#include "exchange/retry.h"
 #include "snpx/snpx_frames.h"
 #include "snpx/snpx_read.h"
 
