@@ -11,7 +11,7 @@
 using PortHandle = intptr_t;
 constexpr PortHandle kNoPort = 0;
 
-// Result codes of the layer.
+// Result codes of the operations.
 constexpr int kSerialOk = 0;
 constexpr int kSerialOpenFailed = 1;      // cannot open, or cannot set its timeouts
 constexpr int kSerialShortWrite = 2;      // fewer bytes written than asked
@@ -30,9 +30,9 @@ struct SerialBackend {
   // Sets the total read timeout to value x 10 ms and gives the previous one
   // in *previous; kSerialOk, or a failure with *previous untouched.
   int (*exchangeReadTimeout)(PortHandle handle, int32_t value, int32_t* previous);
-  // nullptr for a device, whose input the layer purges in chunks with the
-  // two primitives below; a backend that models the line itself (the
-  // scripted test line) discards its input in one step here.
+  // nullptr for a device, whose input the serial port layer purges in
+  // chunks with the two primitives below; a backend that models the line
+  // itself (the scripted test line) discards its input in one step here.
   int (*purgeInput)(PortHandle handle);
   int (*sendBreak)(uint32_t durationMs, PortHandle handle);
   int (*write)(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
