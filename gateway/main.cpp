@@ -1,5 +1,7 @@
-// kelgate: a Modbus TCP server in front of one driver board. Clients' requests
-// become driver calls on the board's serial line, one at a time.
+// kelgate: a Modbus TCP server in front of one driver board. The scan engine
+// owns the board's serial line: it polls the scan groups into its cache,
+// which answers the reads within them, and runs the clients' other requests
+// on the line, one at a time.
 #include <arpa/inet.h>
 #include <modbus.h>
 #include <netinet/in.h>
@@ -24,9 +26,12 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/config.h"
 #include "gateway/line.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
+#include "gateway/report.h"
+#include "gateway/scan_engine.h"
 #include "gateway/service.h"
 
 namespace {
@@ -140,7 +145,7 @@ struct Gateway {
   Options options;
   AddressMap map = AddressMap::Default();
   std::set<int> stations;
-  std::unique_ptr<LineWorker> line;
+  std::unique_ptr<ScanEngine> engine;
   Counters counters;
 
   std::mutex clientsMutex;
@@ -269,12 +274,13 @@ void Gateway::Serve(Client* client) {
       reason = "malformed frame";
       break;
     }
-    Plan plan = MakePlan(request, map, options.writePolicy, stations);
+    Plan plan = MakePlan(request, map, engine->Policy(), stations);
     Outcome outcome;
     outcome.exception = plan.exception;
+    bool fromCache = false;
     if (plan.exception == kNoException) {
       const auto deadline = Clock::now() + std::chrono::milliseconds(options.deadlineMs);
-      outcome = line->Execute(client->id, plan, deadline);
+      outcome = engine->Execute(client->id, plan, deadline, &fromCache);
       if (outcome.failure != FailureKind::kNone) {
         uint64_t skipped = 0;
         if (counters.MayLogFailure(request.unit, &skipped)) {
@@ -291,6 +297,7 @@ void Gateway::Serve(Client* client) {
       }
     }
     counters.Count(request.unit, outcome);
+    engine->CountRequest(request.function, outcome.exception, fromCache);
     if (!Reply(ctx, query, length, plan, outcome)) {
       reason = "closed: the answer could not be sent";
       break;
@@ -303,30 +310,20 @@ void Gateway::Serve(Client* client) {
   modbus_close(ctx);
   modbus_free(ctx);
   client->finished = true;
+  engine->ClientDisconnected();
 }
 
-std::string StationList(Board& board, std::set<int>* stations) {
-  // A block parse (silent) accepts exactly the stations the network file
-  // defines; the SNPX block limit of 256 words tells the protocols apart.
-  std::string text;
-  for (int station = 0; station <= 64; ++station) {
-    Tag tag;
-    char gas[16];
-    std::snprintf(gas, sizeof gas, "%02dR00001", station);
-    if (board.Parse(gas, 1, true, &tag) != 0) continue;
-    stations->insert(station);
-    const bool snpx = board.Parse(gas, 257, true, &tag) != 0;
-    if (!text.empty()) text += ", ";
-    text += std::to_string(station) + (snpx ? " SNPX" : " SNP");
-  }
-  return text;
+// The engine's counters, for SIGUSR1 and the exit.
+void Report(ScanEngine& engine) {
+  for (const std::string& line : ReportLines(engine.Snapshot(), engine.TakeCacheAges())) Log("%s", line.c_str());
 }
 
 int Main(int argc, char** argv) {
   Gateway gateway;
   std::string error;
-  if (!ParseOptions(argc, argv, &gateway.options, &error)) {
-    std::fprintf(stderr, "kelgate: %s (kelgate --help lists the options)\n", error.c_str());
+  ConfigFile config;
+  if (!LoadConfiguration(argc, argv, &gateway.options, &config, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
   const Options& options = gateway.options;
@@ -373,7 +370,16 @@ int Main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::string stationText = StationList(board, &gateway.stations);
+  const std::vector<StationInfo> stations = FindStations(board);
+  for (const StationInfo& info : stations) gateway.stations.insert(info.number);
+  for (const ScanGroup& group : options.scan.groups) {
+    if (group.station != kAllStations && gateway.stations.count(group.station) == 0) {
+      std::fprintf(stderr, "kelgate: scan group %s: station %d is not in the network file of board %d\n",
+                   DescribeGroup(group).c_str(), group.station, options.board);
+      board.Close();
+      return 2;
+    }
+  }
 
   modbus_t* server = modbus_new_tcp(options.listenAddress.c_str(), options.listenPort);
   const int listenFd = server ? modbus_tcp_listen(server, options.maxClients) : -1;
@@ -386,11 +392,29 @@ int Main(int argc, char** argv) {
   socklen_t boundLength = sizeof bound;
   getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
 
-  gateway.line = std::make_unique<LineWorker>(board, static_cast<size_t>(options.maxClients) * 2, options.verbose);
+  gateway.engine = std::make_unique<ScanEngine>(board, stations, options.scan, options.writePolicy,
+                                                static_cast<size_t>(options.maxClients) * 2, options.verbose,
+                                                [](const std::string& line) { Log("%s", line.c_str()); });
+  ScanEngine& engine = *gateway.engine;
+  engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
-      options.port.c_str(), stationText.empty() ? "none" : stationText.c_str(), options.listenAddress.c_str(),
-      ntohs(bound.sin_port), options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(),
-      options.maxClients);
+      options.port.c_str(), DescribeStations(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
+      options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
+  const HealthConfig& health = options.scan.health;
+  if (options.scan.groups.empty()) {
+    Log("scan: none, every request goes to the line");
+  } else {
+    std::string groups;
+    for (const ScanGroup& group : options.scan.groups) groups += " " + DescribeGroup(group);
+    Log("scan:%s; %zu block reads per cycle; data stale after %u ms", groups.c_str(), engine.Blocks().size(),
+        options.scan.maxAgeMs);
+  }
+  if (health.failures == 0) {
+    Log("health: off, no station is demoted");
+  } else {
+    Log("health: a station is demoted after %d request(s) in a row without an answer; probed after %d s, "
+        "the hold doubling up to %d s", health.failures, health.holdS, health.holdMaxS);
+  }
   NotifyReady("serving board " + std::to_string(options.board) + " on " + options.port);
 
   const char* stopSignal = nullptr;
@@ -414,6 +438,7 @@ int Main(int argc, char** argv) {
       if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGUSR1) {
           gateway.counters.Print(gateway.stations);
+          Report(engine);
         } else {
           stopSignal = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
         }
@@ -440,6 +465,7 @@ int Main(int argc, char** argv) {
       client.peer = name;
       Log("client %d connected from %s (%d of %d)", client.id, name.c_str(), static_cast<int>(gateway.clients.size()),
           options.maxClients);
+      engine.ClientConnected();
       client.thread = std::thread([&gateway, &client] { gateway.Serve(&client); });
     }
   }
@@ -454,12 +480,13 @@ int Main(int argc, char** argv) {
       if (!client.finished) shutdown(client.fd, SHUT_RDWR);
     }
   }
-  gateway.line->Stop();
+  engine.Stop();
   for (Gateway::Client& client : gateway.clients) client.thread.join();
   gateway.clients.clear();
-  gateway.line.reset();
   modbus_free(server);
   gateway.counters.Print(gateway.stations);
+  Report(engine);
+  gateway.engine.reset();
   board.Close();
   Log("stopped");
   return 0;

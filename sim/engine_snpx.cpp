@@ -78,7 +78,7 @@ void Engine::OnSnpx(const Frame& frame, TimePoint now) {
   }
   bool any = false;
   for (Station& station : stations_) {
-    if (station.faults.silent || !addressed(station)) continue;
+    if (!addressed(station) || station.faults.silent.Ignores()) continue;
     any = true;
     std::string outcome;
     OnSnpxRequest(station, frame, now, outcome);
