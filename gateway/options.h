@@ -5,6 +5,7 @@
 #include <string>
 
 #include "gateway/mapping.h"
+#include "gateway/scan_config.h"
 #include "host/driver_module.h"
 
 namespace kelgate {
@@ -25,6 +26,8 @@ struct Options {
   int maxClients = 8;
   int idleTimeoutS = 60;
   int deadlineMs = 5000;
+  std::string configFile;  // --config: read before the other options
+  ScanConfig scan;
   bool verbose = false;
   bool help = false;
 };
