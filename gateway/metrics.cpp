@@ -24,14 +24,6 @@ const char* MetricTypeName(MetricType type) {
   return "?";
 }
 
-std::optional<MetricType> ParseMetricType(const std::string& text) {
-  if (text == "int16") return MetricType::kInt16;
-  if (text == "uint16") return MetricType::kUInt16;
-  if (text == "int32") return MetricType::kInt32;
-  if (text == "float") return MetricType::kFloat;
-  return std::nullopt;
-}
-
 uint32_t Metric::Raw() const {
   switch (type) {
     case MetricType::kBoolean:
@@ -100,38 +92,36 @@ std::string DeviceId(int station) {
 
 namespace {
 
-std::string GroupText(const MetricGroup& group) {
+std::string GroupText(const ScanGroup& group) {
   char text[64];
-  std::snprintf(text, sizeof text, "%s:%s:%u-%u", group.station == kEveryStation ? "*" : std::to_string(group.station).c_str(),
+  std::snprintf(text, sizeof text, "%s:%s:%u-%u",
+                group.station == kAllStations ? "*" : std::to_string(group.station).c_str(),
                 group.area ? group.area->name : "?", group.first, group.last);
   return text;
 }
 
+MetricType TypeOf(const ScanGroup& group) {
+  if (group.area->bits) return MetricType::kBoolean;
+  switch (group.type) {
+    case ValueType::kUint16:
+      return MetricType::kUInt16;
+    case ValueType::kInt16:
+      return MetricType::kInt16;
+    case ValueType::kInt32:
+      return MetricType::kInt32;
+    case ValueType::kFloat:
+      return MetricType::kFloat;
+  }
+  return MetricType::kUInt16;
+}
+
 // The metrics one group gives one station.
-bool GroupMetrics(const MetricGroup& group, std::vector<Metric>* out, std::string* error) {
+bool GroupMetrics(const ScanGroup& group, std::vector<Metric>* out, std::string* error) {
   if (group.area == nullptr || group.first == 0 || group.last < group.first) {
     *error = "scan group " + GroupText(group) + ": no area or no elements";
     return false;
   }
-  MetricType type = group.area->bits ? MetricType::kBoolean : MetricType::kUInt16;
-  if (!group.type.empty()) {
-    const auto parsed = ParseMetricType(group.type);
-    if (!parsed) {
-      *error = "scan group " + GroupText(group) + ": type \"" + group.type +
-               "\" is none of int16, uint16, int32, float";
-      return false;
-    }
-    if (group.area->bits) {
-      *error = "scan group " + GroupText(group) + ": type \"" + group.type + "\" needs a word area, %" +
-               group.area->name + " holds bits";
-      return false;
-    }
-    type = *parsed;
-  }
-  if (!group.type.empty() && group.name.empty()) {
-    *error = "scan group " + GroupText(group) + ": a type needs a name";
-    return false;
-  }
+  const MetricType type = TypeOf(group);
   const uint32_t span = group.last - group.first + 1;
   const uint32_t words = type == MetricType::kInt32 || type == MetricType::kFloat ? 2 : 1;
   if (span % words != 0) {
@@ -157,40 +147,43 @@ bool GroupMetrics(const MetricGroup& group, std::vector<Metric>* out, std::strin
 
 }  // namespace
 
-bool BuildDevices(const std::vector<MetricGroup>& groups, const std::vector<StationInfo>& stations,
+bool BuildDevices(const std::vector<ScanGroup>& groups, const std::vector<StationInfo>& stations,
                   uint64_t firstAlias, std::vector<Device>* devices, std::string* error) {
   devices->clear();
   uint64_t alias = firstAlias;
   for (const StationInfo& station : stations) {
     Device device;
     device.info = station;
-    device.id = DeviceId(station.station);
+    device.id = DeviceId(station.number);
     std::set<std::string> names;
-    for (const MetricGroup& group : groups) {
-      if (group.station != kEveryStation && group.station != station.station) continue;
+    for (const ScanGroup& group : groups) {
+      if (!group.Covers(station.number)) continue;
       std::vector<Metric> metrics;
       if (!GroupMetrics(group, &metrics, error)) return false;
       for (Metric& metric : metrics) {
-        // Two groups may cover the same elements; one metric per name is kept.
+        // Unnamed groups may cover the same elements: one metric per name.
         if (!names.insert(metric.name).second) {
           if (group.name.empty()) continue;
           *error = "scan group " + GroupText(group) + ": the name \"" + metric.name + "\" is used twice on station " +
-                   std::to_string(station.station);
+                   std::to_string(station.number);
           return false;
         }
         metric.alias = alias++;
         device.metrics.push_back(metric);
       }
     }
-    if (!device.metrics.empty()) devices->push_back(std::move(device));
+    if (device.metrics.empty()) continue;
+    device.propertyAlias = alias;
+    alias += 2;
+    devices->push_back(std::move(device));
   }
   return true;
 }
 
-bool ApplyRead(Device& device, const Area& area, uint32_t first, const uint16_t* values, uint32_t count,
+bool ApplyRead(Device& device, const Area& area, uint32_t first, const std::vector<uint16_t>& words,
                uint64_t timeMs) {
+  const uint64_t count = area.bits ? words.size() * 16 : words.size();
   bool changed = false;
-  const uint64_t end = static_cast<uint64_t>(first) + count;
   for (Metric& metric : device.metrics) {
     if (metric.area != &area) continue;
     const uint32_t before = metric.Raw();
@@ -198,10 +191,9 @@ bool ApplyRead(Device& device, const Area& area, uint32_t first, const uint16_t*
     bool touched = false;
     for (uint32_t w = 0; w < metric.Words(); ++w) {
       const uint64_t element = metric.element + w;
-      if (element < first || element >= end) continue;
-      uint16_t value = values[element - first];
-      if (area.bits) value = value != 0;
-      metric.words[w] = value;
+      if (element < first || element - first >= count) continue;
+      const uint64_t offset = element - first;
+      metric.words[w] = area.bits ? static_cast<uint16_t>((words[offset / 16] >> (offset % 16)) & 1) : words[offset];
       metric.seen |= static_cast<uint8_t>(1u << w);
       touched = true;
     }

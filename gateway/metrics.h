@@ -10,35 +10,16 @@
 #include <vector>
 
 #include "gateway/mapping.h"
+#include "gateway/scan_config.h"
 
 namespace kelgate {
 
+// Sparkplug's names for the values of a scan group: Boolean for a bit area,
+// the group's type for a word area.
 enum class MetricType { kBoolean, kInt16, kUInt16, kInt32, kFloat };
 
 // "Boolean", "Int16", "UInt16", "Int32", "Float".
 const char* MetricTypeName(MetricType type);
-// A scan group's `type` key: "int16", "uint16", "int32" or "float".
-std::optional<MetricType> ParseMetricType(const std::string& text);
-
-// What the publisher needs of a scan group: the station (kEveryStation for
-// every station of the network file), the area, the elements and optionally a
-// name and a type.
-constexpr int kEveryStation = -1;
-struct MetricGroup {
-  int station = kEveryStation;
-  const Area* area = nullptr;
-  uint32_t first = 1;
-  uint32_t last = 1;
-  std::string name;  // empty: metrics named by PLC reference
-  std::string type;  // empty: UInt16 for words, Boolean for bits
-};
-
-// A station of the network file as the publisher describes it.
-struct StationInfo {
-  int station = 0;
-  std::string snpId;
-  std::string protocol;  // "SNP" or "SNPX"
-};
 
 struct Metric {
   std::string name;
@@ -93,20 +74,22 @@ std::string ReferenceName(const Area& area, uint32_t element);
 std::string DeviceId(int station);
 
 // Builds one Device per station with a group, and numbers the aliases from
-// `firstAlias` on across every device. False, with the reason in *error, for
-// a type that does not fit its area or range, or a name used twice on one
-// station. A named group holding more than one value names them NAME[0],
-// NAME[1], ...
-bool BuildDevices(const std::vector<MetricGroup>& groups, const std::vector<StationInfo>& stations,
+// `firstAlias` on across every device (two more per device for its
+// properties). A group without a name names each value by the PLC reference
+// of its first element; a named group holding one value names it NAME, one
+// holding more NAME[0], NAME[1], ... False, with the reason in *error, for a
+// range that holds no whole number of values, or a name used twice on one
+// station.
+bool BuildDevices(const std::vector<ScanGroup>& groups, const std::vector<StationInfo>& stations,
                   uint64_t firstAlias, std::vector<Device>* devices, std::string* error);
 
-// Takes a good read of `count` elements of `area` from `first` on (one value
-// per element: a word, or 0/1 for a bit) into the metrics it covers. A metric
-// whose value changes gets the read's time and is marked dirty. True when any
-// value changed.
-bool ApplyRead(Device& device, const Area& area, uint32_t first, const uint16_t* values, uint32_t count,
+// Takes a good block read into the metrics it covers: words of a word area,
+// or 16 bits per word of a bit area (element `first` in bit 0 of the first
+// word). A metric whose value changes gets the read's time and is marked
+// dirty. True when any value changed.
+bool ApplyRead(Device& device, const Area& area, uint32_t first, const std::vector<uint16_t>& words,
                uint64_t timeMs);
-// Marks the metrics of a failed read.
+// Marks the metrics of a failed read of up to `count` elements from `first`.
 void ApplyFailure(Device& device, const Area& area, uint32_t first, uint32_t count);
 
 // A value a consumer asks to write, as it arrived.
