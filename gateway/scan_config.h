@@ -15,6 +15,10 @@ namespace kelgate {
 // A scan group's station when it names every station of the network file.
 constexpr int kAllStations = -1;
 constexpr uint32_t kDefaultIntervalMs = 1000;
+constexpr uint32_t kShortestIntervalMs = 10;
+constexpr uint32_t kLongestIntervalMs = 86400000;  // a day
+// Station numbers of a network file.
+constexpr int kHighestStation = 64;
 
 // How consumers present a group's values. Word areas hold 16-bit words;
 // int32 and float take two consecutive words, low word first. Bit areas
@@ -69,6 +73,10 @@ struct ScanConfig {
   uint32_t maxAgeMs = kDefaultMaxAgeMs;
   HealthConfig health;
 };
+
+// The fault of a group ("" when there is none): station, elements within
+// the area, interval, and a type that fits the area and the range.
+std::string CheckScanGroup(const ScanGroup& group);
 
 // "ST:AREA:FIRST-LAST[@MS]" (ST a station number or '*'), as --scan takes
 // it. False with the reason in *error.

@@ -17,9 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "gateway/fair_queue.h"
 #include "gateway/line.h"
 #include "gateway/mapping.h"
 #include "gateway/scan_config.h"
+#include "gateway/scan_plan.h"
 #include "host/failure_kind.h"
 
 namespace kelgate {
@@ -126,6 +128,8 @@ class ScanEngine {
   const std::vector<StationInfo>& Stations() const;
   const StationInfo* Station(int number) const;
   const ScanConfig& Config() const;
+  // The block reads the planner made of the groups, in cycle order.
+  const std::vector<ScanBlock>& Blocks() const;
   const WritePolicy& Policy() const;
 
   // The cache's view of a run of elements (bits for a bit area).
