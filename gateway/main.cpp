@@ -496,14 +496,10 @@ int Main(int argc, char** argv) {
     engine.AddListener(mqttDoor);
   }
   engine.Start();
+  Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
+      options.port.c_str(), Describe(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
+      options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
   if (mqttDoor) {
-    if (!mqttDoor->Start(&error)) {
-      Log("%s", error.c_str());
-      engine.Stop();
-      gateway.engine.reset();
-      board.Close();
-      return 1;
-    }
     if (mqtt.format == MqttConfig::Format::kJson) {
       Log("MQTT: publishing JSON as %s/%s/PLCnn/... to %s:%u as %s", mqtt.prefix.c_str(), mqtt.node.c_str(),
           mqtt.host.c_str(), mqtt.port, mqtt.clientId.c_str());
@@ -511,10 +507,14 @@ int Main(int argc, char** argv) {
       Log("MQTT: publishing Sparkplug B as edge node spBv1.0/%s/.../%s to %s:%u as %s", mqtt.group.c_str(),
           mqtt.node.c_str(), mqtt.host.c_str(), mqtt.port, mqtt.clientId.c_str());
     }
+    if (!mqttDoor->Start(&error)) {
+      Log("%s", error.c_str());
+      engine.Stop();
+      gateway.engine.reset();
+      board.Close();
+      return 1;
+    }
   }
-  Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
-      options.port.c_str(), Describe(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
-      options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
   const HealthConfig& health = options.scan.health;
   if (options.scan.groups.empty()) {
     Log("scan: none, every request goes to the line");
