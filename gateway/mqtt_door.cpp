@@ -1,5 +1,7 @@
 #include "gateway/mqtt_door.h"
 
+#include <cstdio>
+
 namespace kelgate {
 namespace {
 
@@ -77,9 +79,11 @@ void MqttDoor::Write(MqttWrite write) {
   engine_.WriteAsync(kMqttClient, write.station, *write.area, write.element, std::move(write.items),
                      Clock::now() + kWriteDeadline, [what, log](const Outcome& outcome) {
                        if (outcome.exception == kNoException) return;
+                       char code[8];
+                       std::snprintf(code, sizeof code, "0x%02X", outcome.exception);
                        std::string why = outcome.failure != FailureKind::kNone ? FailureKindName(outcome.failure)
-                                         : outcome.expired                   ? "the line was not free in time"
-                                                                             : "exception " + std::to_string(outcome.exception);
+                                         : outcome.expired ? "the line was not free in time"
+                                                           : std::string("exception ") + code;
                        log(what + " failed: " + why);
                      });
 }

@@ -119,6 +119,7 @@ struct ScanEngine::Impl {
   ScanCache cache;
   std::vector<bool> blockGood;  // the block's last read was good (its failures are logged once)
   std::deque<size_t> pass;      // blocks of the current scan pass still to read
+  Clock::time_point passStart{};
   std::map<int, StationState> state;
   LineCounters line;
   ClientCounters clients;
@@ -215,14 +216,16 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
   const ScanBlock block = schedule.Blocks()[index];
   StationState& s = state[block.station];
   const Clock::time_point start = Clock::now();
-  schedule.Done(index, start);
+  // Due again one interval after the pass began: the blocks of one pass stay
+  // together, so each station is still attached once per cycle.
+  schedule.Done(index, passStart);
   std::vector<Event> events;
   std::vector<std::function<void()>> callbacks;
   if (s.health.Admit(start) != StationHealth::Admission::kRefuse) {
     s.inPass = true;
     lock.unlock();
-    const LineStep step{false, true, Gas(block.station, *block.area, block.first), static_cast<int32_t>(block.words),
-                        {}};
+    const LineStep step{
+        false, true, Gas(block.station, *block.area, block.first), static_cast<int32_t>(block.words), {}};
     std::vector<uint16_t> words;
     std::string message;
     const FailureKind failure = RunStep(board, step, collector, &words, &message);
@@ -231,8 +234,7 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
     lock.lock();
     ++s.counters.blockReads;
     const std::string what = "station " + std::to_string(block.station) + ": scan of " +
-                             Element(*block.area, block.first) + "-" +
-                             Element(*block.area, block.LastElement());
+                             Element(*block.area, block.first) + "-" + Element(*block.area, block.LastElement());
     BlockEvent event{block.station, block.area, block.first, {}, failure, wall};
     if (failure == FailureKind::kNone) {
       cache.Store(block, words, end, wall);
@@ -299,6 +301,7 @@ void ScanEngine::Impl::Run() {
       const std::vector<size_t> due = schedule.Due(Clock::now());
       if (!due.empty()) ++line.cycles;
       pass.assign(due.begin(), due.end());
+      passStart = Clock::now();
     }
     if (!pass.empty()) {
       const size_t index = pass.front();
@@ -431,15 +434,14 @@ Outcome ScanEngine::Execute(int client, const Plan& plan, Clock::time_point dead
 
 Outcome ScanEngine::Write(int client, int station, const Area& area, uint32_t element,
                           const std::vector<uint16_t>& items, Clock::time_point deadline) {
-  const Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                                  impl_->policy);
+  const Plan plan =
+      MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items, impl_->policy);
   return Execute(client, plan, deadline);
 }
 
 void ScanEngine::WriteAsync(int client, int station, const Area& area, uint32_t element, std::vector<uint16_t> items,
                             Clock::time_point deadline, std::function<void(const Outcome&)> whenDone) {
-  Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                            impl_->policy);
+  Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items, impl_->policy);
   Outcome outcome;
   outcome.exception = plan.exception;
   if (plan.exception == kNoException) {
