@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fstream>
 
-#include "gateway/mqtt_client.h"
 #include "gateway/mqtt_config.h"
 
 namespace kelgate {
@@ -82,14 +81,6 @@ TEST(MqttConfig, EachFaultIsOneLine) {
     EXPECT_FALSE(Parse(c.text, &config, &error)) << c.text;
     EXPECT_EQ(error, c.error) << c.text;
   }
-}
-
-TEST(MqttConfig, ReconnectBackoffDoublesUpToItsCap) {
-  const Backoff backoff;
-  std::chrono::milliseconds delay{0};
-  std::vector<long> delays;
-  for (int i = 0; i < 9; ++i) delays.push_back((delay = backoff.Next(delay)).count());
-  EXPECT_EQ(delays, (std::vector<long>{500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
 }
 
 }  // namespace
