@@ -320,8 +320,8 @@ void Gateway::Serve(Client* client) {
 }
 
 // The engine's counters, for SIGUSR1 and the exit.
-void Report(const ScanEngine& engine) {
-  for (const std::string& line : ReportLines(engine.Snapshot())) Log("%s", line.c_str());
+void Report(ScanEngine& engine) {
+  for (const std::string& line : ReportLines(engine.Snapshot(), engine.TakeCacheAges())) Log("%s", line.c_str());
 }
 
 std::string HostName() {

@@ -65,7 +65,7 @@ std::string DescribeGroup(const ScanGroup& group) {
          ":" + std::to_string(group.first) + "-" + std::to_string(group.last) + "@" + std::to_string(group.intervalMs);
 }
 
-std::vector<std::string> ReportLines(const EngineSnapshot& snapshot) {
+std::vector<std::string> ReportLines(const EngineSnapshot& snapshot, const CacheAges& ages) {
   std::vector<std::string> lines;
   lines.push_back(
       "stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip, refused):");
@@ -101,6 +101,10 @@ std::vector<std::string> ReportLines(const EngineSnapshot& snapshot) {
              clients.connected, static_cast<unsigned long long>(clients.connections),
              requests.empty() ? " none" : requests.c_str(), exceptions.empty() ? " none" : exceptions.c_str(),
              static_cast<unsigned long long>(clients.fromCache)));
+  if (ages.answers > 0) {
+    lines.push_back(Format("cache: %llu answers since the last report, data age median %.0f ms, p99 %.0f ms",
+                           static_cast<unsigned long long>(ages.answers), ages.medianMs, ages.p99Ms));
+  }
   return lines;
 }
 

@@ -21,7 +21,8 @@ std::string DescribeStations(const std::vector<StationInfo>& stations);
 // "*:R:1-10@500", as --scan takes it.
 std::string DescribeGroup(const ScanGroup& group);
 
-// The counters, one log line each.
-std::vector<std::string> ReportLines(const EngineSnapshot& snapshot);
+// The counters, one log line each, and the data age of the cached answers
+// since the last report.
+std::vector<std::string> ReportLines(const EngineSnapshot& snapshot, const CacheAges& ages);
 
 }  // namespace kelgate

@@ -1,5 +1,6 @@
 #include "gateway/scan_engine.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,6 +16,8 @@ namespace {
 
 // The line's busy fraction is reported over this window.
 constexpr auto kBusyWindow = std::chrono::seconds(10);
+// Cached answers whose data age is kept between two reports.
+constexpr size_t kMaxCacheAges = 1 << 20;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -123,6 +126,7 @@ struct ScanEngine::Impl {
   std::map<int, StationState> state;
   LineCounters line;
   ClientCounters clients;
+  std::vector<float> cacheAges;                                      // ms, since the last TakeCacheAges
   std::deque<std::pair<Clock::time_point, Clock::time_point>> busy;  // line requests of the busy window
   const Clock::time_point startedAt;
 };
@@ -422,6 +426,11 @@ Outcome ScanEngine::Execute(int client, const Plan& plan, Clock::time_point dead
       if (fromCache) *fromCache = true;
       if (run.quality == Quality::kGood) {
         outcome.items = run.items;
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        // Bounded: a report that never comes must not grow it for ever.
+        if (impl_->cacheAges.size() < kMaxCacheAges) {
+          impl_->cacheAges.push_back(static_cast<float>(Ms(Clock::now() - run.readAt)));
+        }
       } else {
         outcome.exception = kGatewayTargetFailed;
       }
@@ -492,6 +501,25 @@ EngineSnapshot ScanEngine::Snapshot() const {
   snapshot.line.busyFraction = window > 0 ? Seconds(busy) / window : 0;
   snapshot.clients = impl_->clients;
   return snapshot;
+}
+
+CacheAges ScanEngine::TakeCacheAges() {
+  std::vector<float> ages;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    ages.swap(impl_->cacheAges);
+  }
+  CacheAges result;
+  result.answers = ages.size();
+  if (ages.empty()) return result;
+  const auto at = [&](double fraction) {
+    const size_t k = std::min(ages.size() - 1, static_cast<size_t>(fraction * static_cast<double>(ages.size())));
+    std::nth_element(ages.begin(), ages.begin() + static_cast<std::ptrdiff_t>(k), ages.end());
+    return static_cast<double>(ages[k]);
+  };
+  result.medianMs = at(0.5);
+  result.p99Ms = at(0.99);
+  return result;
 }
 
 }  // namespace kelgate

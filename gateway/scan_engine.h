@@ -108,6 +108,13 @@ struct EngineSnapshot {
   ClientCounters clients;
 };
 
+// The data age of the reads answered from the cache over a span of time.
+struct CacheAges {
+  uint64_t answers = 0;
+  double medianMs = 0;
+  double p99Ms = 0;
+};
+
 class ScanEngine {
  public:
   // The line of `board`, whose stations are `stations`; echo copies the
@@ -157,6 +164,9 @@ class ScanEngine {
   void CountRequest(uint8_t function, uint8_t exception, bool fromCache);
 
   EngineSnapshot Snapshot() const;
+  // The ages of the data of the reads answered from the cache since the
+  // last call (or the start); the next call starts afresh.
+  CacheAges TakeCacheAges();
 
  private:
   struct Impl;

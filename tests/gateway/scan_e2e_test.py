@@ -98,6 +98,12 @@ class Scan(unittest.TestCase):
         report = re.search(r"clients: 1 connected, 1 in total; requests: .*; (\d+) answered from the cache",
                            self.line.read_log())
         self.assertGreaterEqual(int(report.group(1)), 41)
+        # The data's age as the cached answers had it: never above max_age_ms.
+        ages = re.search(r"cache: (\d+) answers since the last report, data age median (\d+) ms, p99 (\d+) ms",
+                         self.line.read_log())
+        self.assertGreaterEqual(int(ages.group(1)), 40)
+        self.assertLessEqual(int(ages.group(2)), int(ages.group(3)))
+        self.assertLessEqual(int(ages.group(3)), 5000)
         self.assertRegex(self.line.read_log(), r"station 2 \(SNPX OVEN\): \d+ cycles, \d+ block reads, \d+ requests, "
                                                r"failures: none, 0 demotions, 0\.0 s demoted, data age \d+ ms")
 
