@@ -28,6 +28,8 @@
 
 #include "gateway/config.h"
 #include "gateway/line.h"
+#include "gateway/mqtt_config.h"
+#include "gateway/mqtt_door.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
 #include "gateway/report.h"
@@ -318,6 +320,12 @@ void Report(ScanEngine& engine) {
   for (const std::string& line : ReportLines(engine.Snapshot(), engine.TakeCacheAges())) Log("%s", line.c_str());
 }
 
+std::string HostName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "kelgate";
+  return name;
+}
+
 int Main(int argc, char** argv) {
   Gateway gateway;
   std::string error;
@@ -330,6 +338,11 @@ int Main(int argc, char** argv) {
   if (options.help) {
     std::fputs(kUsage, stdout);
     return 0;
+  }
+  MqttConfig mqtt;
+  if (!LoadMqttConfig(config, HostName(), &mqtt, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
   }
   if (!options.mapFile.empty()) {
     std::ifstream in(options.mapFile);
@@ -396,10 +409,37 @@ int Main(int argc, char** argv) {
                                                 static_cast<size_t>(options.maxClients) * 2, options.verbose,
                                                 [](const std::string& line) { Log("%s", line.c_str()); });
   ScanEngine& engine = *gateway.engine;
+  std::shared_ptr<MqttDoor> mqttDoor;
+  if (mqtt.enabled) {
+    mqttDoor = MqttDoor::Create(mqtt, engine, [](const std::string& line) { Log("%s", line.c_str()); }, &error);
+    if (!mqttDoor) {
+      std::fprintf(stderr, "kelgate: [mqtt]: %s\n", error.c_str());
+      gateway.engine.reset();
+      board.Close();
+      return 2;
+    }
+    engine.AddListener(mqttDoor);
+  }
   engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
       options.port.c_str(), DescribeStations(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
       options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
+  if (mqttDoor) {
+    if (mqtt.format == MqttConfig::Format::kJson) {
+      Log("MQTT: publishing JSON as %s/%s/PLCnn/... to %s:%u as %s", mqtt.prefix.c_str(), mqtt.node.c_str(),
+          mqtt.host.c_str(), mqtt.port, mqtt.clientId.c_str());
+    } else {
+      Log("MQTT: publishing Sparkplug B as edge node spBv1.0/%s/.../%s to %s:%u as %s", mqtt.group.c_str(),
+          mqtt.node.c_str(), mqtt.host.c_str(), mqtt.port, mqtt.clientId.c_str());
+    }
+    if (!mqttDoor->Start(&error)) {
+      Log("%s", error.c_str());
+      engine.Stop();
+      gateway.engine.reset();
+      board.Close();
+      return 1;
+    }
+  }
   const HealthConfig& health = options.scan.health;
   if (options.scan.groups.empty()) {
     Log("scan: none, every request goes to the line");
@@ -481,6 +521,7 @@ int Main(int argc, char** argv) {
     }
   }
   engine.Stop();
+  if (mqttDoor) mqttDoor->Stop();
   for (Gateway::Client& client : gateway.clients) client.thread.join();
   gateway.clients.clear();
   modbus_free(server);
