@@ -2,11 +2,9 @@
 // process; its state lives here, between the request and the window.
 #include <atomic>
 
+#include "address/browse.h"
 #include "address/browse_rules.h"
 #include "address/gas.h"
-#include "driver/driver_context.h"
-#include "driver/handlers.h"
-#include "driver/network_file.h"
 #include "platform/browse_dialog.h"
 #include "platform/host_log.h"
 
@@ -68,21 +66,11 @@ class BrowseModel final : public BrowseDialogModel {
 
 BrowseModel g_model;
 
-// The stations of the board's network file, read into a context of this
-// request only; its messages appear as on load.
-void LoadStations(int32_t board) {
-  DriverContext scratch{};
-  KelRequest fileRequest{&scratch, kRequestBrowseAddress, board, 0, nullptr};
-  ReadNetworkFile(&fileRequest);
-  for (int station = 0; station < kStationSlots; ++station) {
-    g_state.stationDefined[station] = scratch.snpIds[station][0] != '\0';
-  }
-  g_state.stationCount = ListStations(g_state.stationDefined, g_state.stationItems);
-}
-
-int32_t ShowDialog(const KelRequest* request, BrowseRecord* record, BrowseDialogRunner dialog) {
+int32_t ShowDialog(const KelRequest* request, BrowseRecord* record, BrowseDialogRunner dialog,
+                   BoardStations stationsOf) {
   g_state = BrowseState{};
-  LoadStations(request->board);
+  stationsOf(request->board, g_state.stationDefined);
+  g_state.stationCount = ListStations(g_state.stationDefined, g_state.stationItems);
   void* owner = BrowseOwner(HostVersion(), record->ownerWindow);
   if (dialog(g_model, owner) != kBrowseDialogOk) return kResultBrowseNone;
   // The dialog ends with OK only for entries it accepted.
@@ -95,7 +83,7 @@ int32_t ShowDialog(const KelRequest* request, BrowseRecord* record, BrowseDialog
 
 }  // namespace
 
-int32_t BrowseAddress(KelRequest* request) {
+int32_t ServeBrowseAddress(KelRequest* request, BoardStations stationsOf) {
   if (request == nullptr || request->params == nullptr) return kResultBrowseNone;
   auto* record = static_cast<BrowseRecord*>(request->params);
   if (record->gasBuffer == nullptr) return kResultBrowseNone;
@@ -103,7 +91,7 @@ int32_t BrowseAddress(KelRequest* request) {
   BrowseDialogRunner dialog = BrowseDialog();
   if (dialog == nullptr) return kResultBrowseNone;
   if (g_dialogTaken.exchange(true)) return kResultBrowseNone;
-  const int32_t result = ShowDialog(request, record, dialog);
+  const int32_t result = ShowDialog(request, record, dialog, stationsOf);
   g_dialogTaken.store(false);
   return result;
 }

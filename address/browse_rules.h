@@ -3,7 +3,7 @@
 // message box, who owns it, and the GAS it composes.
 #pragma once
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "platform/browse_dialog.h"
 
 // The bit list: "None" and the sixteen hexadecimal digits.

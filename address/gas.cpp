@@ -1,7 +1,7 @@
 #include "address/gas.h"
 
-#include "driver/driver_context.h"
-#include "driver/handlers.h"
+#include "context/driver_context.h"
+#include "host_api/records.h"
 #include "platform/host_log.h"
 
 const AreaInfo kAreaTable[kAreaCount] = {

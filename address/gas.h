@@ -4,6 +4,7 @@
 #include <cstdint>
 
 struct DriverContext;
+struct KelRequest;
 
 struct AreaInfo {
   char letter;
@@ -45,3 +46,7 @@ bool CheckGasSyntax(const DriverContext* context);
 bool HasConfiguredStations(const DriverContext* context);
 
 inline bool IsRegisterArea(int32_t area) { return area == 'R' || area == 'L' || area == 'O'; }
+
+// Requests 3 and 4: 0 when the GAS is valid, 1 when it is not.
+int32_t ParseAddress(KelRequest* request);
+int32_t ParseBlockAddress(KelRequest* request);

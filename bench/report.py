@@ -212,6 +212,20 @@ def main():
     w("  reads return when their last byte has arrived: the tables show no")
     w("  waiting beyond the model in any case.")
     w("")
+    mqtt = os.path.join(results, "mqtt.txt")
+    if os.path.exists(mqtt):
+        w("## The MQTT publisher, 19200 baud")
+        w("")
+        w("kelgate scanning a paced line (`plcsim --pace`) and publishing Sparkplug B")
+        w("to mosquitto on a loopback port, a paho subscriber timing the messages")
+        w("(`bench/mqtt_bench.py`). A change is a Modbus write through kelgate; its")
+        w("latency runs from the write's answer to the DDATA at the subscriber.")
+        w("")
+        with open(mqtt, encoding="utf-8") as f:
+            for line in f:
+                if line.strip():
+                    w("- " + line.strip())
+        w("")
     w("## Machine")
     w("")
     for key in ("date", "commit", "kernel", "cpu", "cores", "load before", "load after", "scheduling", "note"):

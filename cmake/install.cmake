@@ -44,6 +44,7 @@ set(KEL_TOOLS_PACKAGE derevu1-tools)
 install(TARGETS derevu1 kalvro
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
 install(FILES driver/host_interface.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/derevu1 COMPONENT dev)
+install(FILES host_api/records.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/derevu1/host_api COMPONENT dev)
 configure_file(packaging/derevu1.pc.in ${CMAKE_BINARY_DIR}/packaging/derevu1.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/derevu1.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 

@@ -1,4 +1,4 @@
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "driver/handlers.h"
 
 namespace {

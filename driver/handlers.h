@@ -1,10 +1,13 @@
 // The request handlers: one per filled slot of the table in kel_main.cpp,
-// all of one signature.
+// all of one signature. The parse, read and write requests are those of the
+// layers below; the driver's own are declared here.
 #pragma once
 
 #include <cstdint>
 
+#include "address/gas.h"
 #include "driver/host_interface.h"
+#include "requests/tag_request.h"
 
 using RequestHandlerFunction = int32_t(KelRequest* request);
 
@@ -14,13 +17,6 @@ RequestHandlerFunction LoadDriver, WarmStart, ClosePort, ReopenPort, ChangePortS
 
 RequestHandlerFunction GetDriverInfo;
 
-// Parse requests: 0 valid, 1 invalid.
-RequestHandlerFunction ParseAddress, ParseBlockAddress;
-
-// Read and write requests: 0, or the protocol's result (1 exchange failed,
-// 2 station not attached).
-RequestHandlerFunction ReadSingle, ReadBlock, WriteSingle, WriteBlock;
-
-// The browse dialog: 0 with a GAS written, 53 when none is.
-constexpr int32_t kResultBrowseNone = 53;
+// The browse dialog over the stations of the board's network file: 0 with a
+// GAS written, kResultBrowseNone (53) when none is.
 RequestHandlerFunction BrowseAddress;

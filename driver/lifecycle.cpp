@@ -2,7 +2,7 @@
 // and change of port settings.
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "driver/handlers.h"
 #include "driver/network_file.h"
 #include "platform/host_log.h"

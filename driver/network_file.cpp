@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "platform/host_log.h"
 
 namespace {

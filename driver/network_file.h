@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <span>
 
-#include "driver/host_interface.h"
+#include "host_api/records.h"
 
 // Results of ReadNetworkFile.
 constexpr int kNetworkFileIllegal = 0;   // an illegal line stopped the reading

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/test_fault.h"
 #include "tests/support/virtual_clock.h"

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "driver/host_interface.h"
 
 namespace kelfuzz {
 

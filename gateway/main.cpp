@@ -30,6 +30,8 @@
 #include "gateway/http_server.h"
 #include "gateway/line.h"
 #include "gateway/line_keeper.h"
+#include "gateway/mqtt_config.h"
+#include "gateway/mqtt_door.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
 #include "gateway/report.h"
@@ -320,6 +322,12 @@ void Report(ScanEngine& engine) {
   for (const std::string& line : ReportLines(engine.Snapshot(), engine.TakeCacheAges())) Log("%s", line.c_str());
 }
 
+std::string HostName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "kelgate";
+  return name;
+}
+
 // A scan group for a station the board's network file does not define;
 // false with the line that says so.
 bool CheckGroups(const ScanConfig& scan, const std::set<int>& stations, int board, std::string* error) {
@@ -340,8 +348,10 @@ void Reload(int argc, char** argv, const Gateway& gateway) {
   Options fresh;
   ConfigFile file;
   HttpConfig http;
+  MqttConfig mqtt;
   std::string error;
   if (!LoadConfiguration(argc, argv, &fresh, &file, &error) || !ReadHttpConfig(file, fresh.http, &http, &error) ||
+      !LoadMqttConfig(file, HostName(), &mqtt, &error) ||
       !CheckGroups(fresh.scan, gateway.stations, gateway.options.board, &error)) {
     Log("reload refused, the configuration in force stays: %s", error.c_str());
     return;
@@ -368,6 +378,11 @@ int Main(int argc, char** argv) {
   }
   HttpConfig http;
   if (!ReadHttpConfig(config, options.http, &http, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  MqttConfig mqtt;
+  if (!LoadMqttConfig(config, HostName(), &mqtt, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
@@ -443,10 +458,37 @@ int Main(int argc, char** argv) {
                     ReopenBackoff(std::chrono::seconds(1), std::chrono::seconds(30)));
   keeper.Opened();
   engine.SetLineKeeper(&keeper);
+  std::shared_ptr<MqttDoor> mqttDoor;
+  if (mqtt.enabled) {
+    mqttDoor = MqttDoor::Create(mqtt, engine, [](const std::string& line) { Log("%s", line.c_str()); }, &error);
+    if (!mqttDoor) {
+      std::fprintf(stderr, "kelgate: [mqtt]: %s\n", error.c_str());
+      gateway.engine.reset();
+      board.Close();
+      return 2;
+    }
+    engine.AddListener(mqttDoor);
+  }
   engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
       options.port.c_str(), DescribeStations(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
       options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
+  if (mqttDoor) {
+    if (mqtt.format == MqttConfig::Format::kJson) {
+      Log("MQTT: publishing JSON as %s/%s/PLCnn/... to %s:%u as %s", mqtt.prefix.c_str(), mqtt.node.c_str(),
+          mqtt.host.c_str(), mqtt.port, mqtt.clientId.c_str());
+    } else {
+      Log("MQTT: publishing Sparkplug B as edge node spBv1.0/%s/.../%s to %s:%u as %s", mqtt.group.c_str(),
+          mqtt.node.c_str(), mqtt.host.c_str(), mqtt.port, mqtt.clientId.c_str());
+    }
+    if (!mqttDoor->Start(&error)) {
+      Log("%s", error.c_str());
+      engine.Stop();
+      gateway.engine.reset();
+      board.Close();
+      return 1;
+    }
+  }
   const HealthConfig& health = options.scan.health;
   if (options.scan.groups.empty()) {
     Log("scan: none, every request goes to the line");
@@ -463,11 +505,9 @@ int Main(int argc, char** argv) {
         "the hold doubling up to %d s", health.failures, health.holdS, health.holdMaxS);
   }
 
-  // The MQTT door's counts, when there is one.
-  std::function<MqttCounters()> mqttCounters = [] { return MqttCounters{}; };
   HttpServer httpServer([&] {
     return CollectStatus(engine, DeviceState{options.port, options.board, keeper.Open(), keeper.Losses()},
-                         mqttCounters());
+                         mqttDoor ? mqttDoor->Counters() : MqttCounters{});
   });
   if (http.Enabled()) {
     if (!httpServer.Start(http.address, http.port, &error)) {
@@ -549,6 +589,7 @@ int Main(int argc, char** argv) {
     }
   }
   engine.Stop();
+  if (mqttDoor) mqttDoor->Stop();
   for (Gateway::Client& client : gateway.clients) client.thread.join();
   gateway.clients.clear();
   modbus_free(server);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 
 namespace kelgate {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "host/driver_module.h"
 #include "host/failure_kind.h"
 #include "host/kelhost_cli.h"

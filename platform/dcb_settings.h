@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/host_interface.h"
+#include "host_api/records.h"
 #include "platform/option_word.h"
 
 // Error character of an opened port; inactive, since replacement is off.

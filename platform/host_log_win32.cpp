@@ -1,7 +1,7 @@
 // On Windows the driver imports err and the client calls from KALVRO.dll.
 #include <windows.h>
 
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 #include "platform/host_log.h"
 
 ErrFunction HostErr() { return &err; }

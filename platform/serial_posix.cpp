@@ -23,8 +23,8 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/serial_device.h"
 #include "platform/termios_settings.h"
-#include "serial/serial_port.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/dcb_settings.h"
-#include "serial/serial_port.h"
+#include "platform/serial_device.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/host_interface.h"
+#include "host_api/records.h"
 
 // The device behind a port name: "NUL" is the null device, a name beginning
 // with '/' is a path, "COMn" (n from 1) is /dev/ttyS(n-1), anything else is

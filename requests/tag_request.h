@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "driver/driver_context.h"
-#include "driver/host_interface.h"
-#include "requests/access.h"
+#include "context/driver_context.h"
+#include "exchange/access.h"
+#include "host_api/records.h"
 
 struct ProtocolOps {
   int32_t (*read)(DriverContext*, int32_t, const char*, const AccessDescriptor*, uint16_t*);
@@ -31,6 +31,14 @@ struct GasCopy {
 // result is a failure; returns the result.
 int32_t ReportFailure(int32_t result, const char* format, int32_t station, const GasCopy& gas);
 
+// Which way a block of whole elements goes.
+enum class Transfer { kRead, kWrite };
+
+// A block of whole elements of the tag, read into or written from its data
+// through the station's protocol; a failure is logged with format. A tag of
+// no element fails at once.
+int32_t TransferBlock(DriverContext* context, const TagRecord& tag, Transfer direction, const char* format);
+
 // Whole elements of a single request run as a one-element block: the copy
 // of the tag has count 1 and, for a 16-bit element, the data one word on.
 TagRecord OneElementBlock(const TagRecord& tag);
@@ -44,3 +52,10 @@ int32_t ServeSingle(KelRequest* request, Block&& block, Bit&& bit) {
   if (tag->bit == kNoBit) return block(request->context, OneElementBlock(*tag));
   return bit(*tag, ProtocolFor(request->context, tag->station), GasCopy(tag->gas));
 }
+
+// Requests 5, 6, 7 and 10: 0, or the protocol's result (1 exchange failed,
+// 2 station not attached).
+int32_t ReadSingle(KelRequest* request);
+int32_t ReadBlock(KelRequest* request);
+int32_t WriteSingle(KelRequest* request);
+int32_t WriteBlock(KelRequest* request);

@@ -1,5 +1,4 @@
 #include "address/gas.h"
-#include "driver/handlers.h"
 #include "platform/host_log.h"
 #include "requests/tag_request.h"
 
@@ -7,18 +6,13 @@ namespace {
 
 bool BlockWritable(int32_t area) { return IsRegisterArea(area) || area == 'F'; }
 
+// A block of several elements is written only to the areas that take one.
 int32_t WriteBlockOf(DriverContext* context, const TagRecord& tag) {
-  const ProtocolOps& protocol = ProtocolFor(context, tag.station);
-  const GasCopy gas(tag.gas);
-  if (tag.count < 1) return kProtocolFailed;
   if (tag.count > 1 && !BlockWritable(tag.area)) {
-    KEL_LOG(kLevelInfo, "KELG1:Block write not allowed. GAS= %s", gas.text);
+    KEL_LOG(kLevelInfo, "KELG1:Block write not allowed. GAS= %s", GasCopy(tag.gas).text);
     return kProtocolFailed;
   }
-  AccessDescriptor access{};
-  BuildWordAccess(&tag, &access);
-  return ReportFailure(protocol.write(context, tag.station, context->snpIds[tag.station], &access, tag.data),
-                       "KelG1: Write failed. Plc %d. RC=%d. GAS= %s", tag.station, gas);
+  return TransferBlock(context, tag, Transfer::kWrite, "KelG1: Write failed. Plc %d. RC=%d. GAS= %s");
 }
 
 }  // namespace

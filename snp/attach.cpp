@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/frame.h"
 #include "platform/clock.h"
 #include "platform/host_log.h"
-#include "serial/frame.h"
 
 void EncodeBccHex(uint8_t bcc, uint8_t (&digits)[2]) {
   constexpr char kHex[] = "0123456789ABCDEF";

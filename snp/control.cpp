@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/frame.h"
 #include "platform/host_log.h"
-#include "serial/frame.h"
 #include "snp/mailbox.h"
 
 void BuildMailbox(std::span<uint8_t, kMailboxSize> frame, uint8_t type, uint8_t segment,

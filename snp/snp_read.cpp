@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/access.h"
+#include "exchange/frame.h"
+#include "exchange/tag_station.h"
 #include "platform/host_log.h"
-#include "requests/access.h"
-#include "requests/tag_station.h"
-#include "serial/frame.h"
 #include "snp/attach.h"
 #include "snp/mailbox.h"
 

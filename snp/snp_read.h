@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "driver/host_interface.h"
-#include "requests/retry.h"
+#include "exchange/retry.h"
+#include "host_api/records.h"
 #include "snp/mailbox.h"
 
 struct AccessDescriptor;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/access.h"
+#include "exchange/frame.h"
 #include "platform/host_log.h"
-#include "requests/access.h"
-#include "serial/frame.h"
 #include "snp/attach.h"
 
 void SnpSendMailboxWithText(DriverContext* context, uint8_t code, const uint8_t (&requestBytes)[kRequestBytes],

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <span>
 
-#include "driver/host_interface.h"
-#include "requests/retry.h"
+#include "exchange/retry.h"
+#include "host_api/records.h"
 #include "snp/mailbox.h"
 #include "snp/snp_read.h"
 

@@ -1,8 +1,8 @@
 #include "snpx/snpx_attach.h"
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/frame.h"
 #include "platform/clock.h"
-#include "serial/frame.h"
 #include "snpx/snpx_frames.h"
 
 int SnpxBroadcastAttach(DriverContext* context, int32_t station) {

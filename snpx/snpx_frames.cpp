@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/frame.h"
 #include "platform/host_log.h"
-#include "serial/frame.h"
 
 void BuildSnpxRequest(const SnpxRequest& request, std::span<uint8_t, kSnpxRequestSize> frame) {
   std::fill(frame.begin(), frame.end(), uint8_t{0});

@@ -1,9 +1,9 @@
 #include "snpx/snpx_read.h"
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/frame.h"
+#include "exchange/tag_station.h"
 #include "platform/host_log.h"
-#include "requests/tag_station.h"
-#include "serial/frame.h"
 #include "snpx/snpx_attach.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <span>
 
-#include "driver/host_interface.h"
-#include "requests/access.h"
-#include "requests/retry.h"
+#include "exchange/access.h"
+#include "exchange/retry.h"
+#include "host_api/records.h"
 #include "snpx/snpx_frames.h"
 
 struct DriverContext;

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <span>
 
-#include "driver/driver_context.h"
-#include "requests/access.h"
-#include "requests/retry.h"
-#include "serial/frame.h"
+#include "context/driver_context.h"
+#include "exchange/access.h"
+#include "exchange/frame.h"
+#include "exchange/retry.h"
 #include "snpx/snpx_frames.h"
 #include "snpx/snpx_read.h"
 

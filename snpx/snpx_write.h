@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "driver/host_interface.h"
+#include "host_api/records.h"
 
 struct AccessDescriptor;
 struct DriverContext;

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "driver/host_interface.h"
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 #include "platform/browse_dialog_ids.h"
 #include "tests/support/network_file_fixture.h"
 

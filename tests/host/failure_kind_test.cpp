@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 
 namespace {
 

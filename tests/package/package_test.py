@@ -35,6 +35,7 @@ EXPECTED = {
     },
     "libderevu1-dev": {
         "usr/include/derevu1/host_interface.h": "f",
+        "usr/include/derevu1/host_api/records.h": "f",
         LIB + "/libderevu1.so": "-> libderevu1.so.1",
         LIB + "/libkalvro.so": "-> libkalvro.so.1",
         LIB + "/pkgconfig/derevu1.pc": "f",

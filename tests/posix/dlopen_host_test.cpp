@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "driver/host_interface.h"
 #include "host/driver_module.h"
 #include "tests/support/log_capture.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "driver/host_interface.h"
 #include "serial/serial_port.h"
 #include "tests/posix/pty_pair.h"

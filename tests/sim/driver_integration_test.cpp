@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/driver_context.h"
-#include "requests/access.h"
+#include "context/driver_context.h"
+#include "exchange/access.h"
 #include "sim/simulator.h"
 #include "snp/snp_read.h"
 #include "snp/snp_write.h"

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "driver/host_interface.h"
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 #include "sim/simulator.h"
 
 namespace {

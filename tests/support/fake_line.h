@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "serial/serial_port.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/virtual_clock.h"

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 
 LogCapture::LogCapture() { KalSetErrSink(&LogCapture::Sink, this); }
 

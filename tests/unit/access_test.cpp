@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "requests/access.h"
+#include "exchange/access.h"
 #include "tests/support/fake_line.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "address/browse_rules.h"
 #include "address/gas.h"
 #include "driver/host_interface.h"
-#include "host/kalvro.h"
+#include "host_api/kalvro.h"
 #include "platform/browse_dialog.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/network_file_fixture.h"

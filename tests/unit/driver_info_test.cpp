@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "driver/host_interface.h"
 #include "tests/support/log_capture.h"
 

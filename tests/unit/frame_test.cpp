@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "serial/frame.h"
+#include "exchange/frame.h"
 #include "tests/support/fake_line.h"
 
 namespace {

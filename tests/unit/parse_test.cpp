@@ -6,7 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "driver/host_interface.h"
 #include "tests/support/log_capture.h"
 
 namespace {

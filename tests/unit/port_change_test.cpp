@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "driver/host_interface.h"
 #include "serial/serial_port.h"
 

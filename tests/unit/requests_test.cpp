@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "driver/host_interface.h"
 #include "tests/support/fake_line.h"
 
 namespace {

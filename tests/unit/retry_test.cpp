@@ -5,7 +5,7 @@
 #include <array>
 #include <vector>
 
-#include "requests/retry.h"
+#include "exchange/retry.h"
 #include "snp/snp_write.h"
 #include "snpx/snpx_frames.h"
 #include "tests/support/fake_line.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "requests/access.h"
+#include "exchange/access.h"
 #include "snp/mailbox.h"
 #include "snp/snp_read.h"
 #include "snp/snp_write.h"

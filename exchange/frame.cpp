@@ -1,6 +1,6 @@
-#include "serial/frame.h"
+#include "exchange/frame.h"
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
 #include "platform/clock.h"
 
 int SendExact(DriverContext* context, const uint8_t* bytes, uint32_t count) {

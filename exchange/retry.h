@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "driver/driver_context.h"
+#include "context/driver_context.h"
+#include "exchange/access.h"
 #include "platform/clock.h"
-#include "requests/access.h"
 #include "serial/serial_port.h"
 
 struct RetryPlan {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "driver/host_interface.h"
+#include "host_api/records.h"
 
 // Results of the protocol operations of both protocols.
 constexpr int32_t kProtocolOk = 0;

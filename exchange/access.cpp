@@ -1,7 +1,7 @@
-#include "requests/access.h"
+#include "exchange/access.h"
 
 #include "address/gas.h"
-#include "serial/frame.h"
+#include "exchange/frame.h"
 
 namespace {
 

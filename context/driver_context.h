@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "driver/host_interface.h"
+#include "host_api/records.h"
 #include "serial/serial_port.h"
 
 constexpr int kStationSlots = 65;      // stations 0..64

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "driver/driver_context.h"
-#include "driver/host_interface.h"
+#include "context/driver_context.h"
+#include "host_api/records.h"
 
 struct TagStationId {
   int32_t station;
