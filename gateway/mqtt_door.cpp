@@ -32,7 +32,7 @@ std::shared_ptr<MqttDoor> MqttDoor::Create(const MqttConfig& config, ScanEngine&
   door->client_ = std::make_unique<MqttClient>(config, door->log_);
   MqttNodeContext context;
   context.publisher = door->client_.get();
-  context.policy = &engine.Policy();
+  context.policy = [&engine] { return &engine.Policy(); };
   MqttDoor* self = door.get();
   context.write = [self](MqttWrite write) { self->Write(std::move(write)); };
   context.log = door->log_;

@@ -99,7 +99,8 @@ void MqttNode::RequestWrite(const std::string& door, const Device& device, const
   }
   if (metric.type == MetricType::kBoolean) write.items.resize(1);
   const Place place{metric.area, metric.element, static_cast<uint32_t>(write.items.size())};
-  if (context_.policy == nullptr || !context_.policy->Allows(place)) {
+  const WritePolicy* policy = context_.policy ? context_.policy() : nullptr;
+  if (policy == nullptr || !policy->Allows(place)) {
     Log(write.what + " refused: not writable (allow_write)");
     return;
   }

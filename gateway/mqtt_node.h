@@ -45,7 +45,7 @@ struct MqttWrite {
 
 struct MqttNodeContext {
   MqttPublisher* publisher = nullptr;
-  const WritePolicy* policy = nullptr;
+  std::function<const WritePolicy*()> policy;         // the one in force (a reload replaces it)
   std::function<void(MqttWrite)> write;               // runs an allowed write (must not block)
   std::function<void(const std::string&)> log;
   std::function<uint64_t()> clock;                    // wall clock, ms since the epoch

@@ -192,7 +192,7 @@ struct Fixture {
   MqttNodeContext Context() {
     MqttNodeContext c;
     c.publisher = &publisher;
-    c.policy = &policy;
+    c.policy = [this] { return &policy; };
     c.write = [this](MqttWrite w) { writes.push_back(std::move(w)); };
     c.log = [this](const std::string& line) { logs.push_back(line); };
     c.clock = [this] { return now; };
