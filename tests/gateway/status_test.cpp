@@ -26,71 +26,35 @@ StationCounters Station(int number, const char* snpId, Protocol protocol) {
 StatusReport SampleReport() {
   StatusReport report;
   StationCounters press = Station(1, "PRESS1", Protocol::kSnp);
-  press.blockReads = 40;
-  press.cycles = 20;
-  press.failures[FailureKind::kChecksum] = 2;
-  press.dataAgeMs = 250;
   press.lastRoundTripMs = 31.5;
   StationCounters mute = Station(6, "MU\"TE\\", Protocol::kSnpx);  // an ID that needs escaping
-  mute.failures[FailureKind::kNoResponse] = 3;
-  mute.demotions = 1;
   mute.demoted = true;
-  mute.rejected = 7;
-  StationCounters idle = Station(9, "", Protocol::kSnp);
-  report.engine.stations = {press, mute, idle};
-  report.engine.line.busyFraction = 0.25;
+  report.engine.stations = {press, mute, Station(9, "", Protocol::kSnp)};
   report.engine.line.busySeconds = 86400.125;  // a long uptime keeps its fraction
-  report.engine.line.cycles = 21;
-  report.engine.line.queueLength = 2;
-  report.engine.clients.connected = 1;
-  report.engine.clients.connections = 3;
-  report.engine.clients.requests = {{3, 10}, {16, 2}};
-  report.engine.clients.exceptions = {{0x0B, 4}};
   report.device = DeviceState{"ttyUSB0", 1, false, 2};
-  report.mqtt = MqttCounters{true, true, 99};
-  report.scanned = {1, 6};
   report.maxAgeMs = 1000;
   return report;
 }
 
 bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
-TEST(Status, MetricsCarryEveryCounterWithItsLabels) {
+// What the end-to-end test cannot easily reach: escaped labels, kinds that
+// never happened, long-running fractions, samples that do not exist yet.
+TEST(Status, MetricsTextRules) {
   const std::string text = PrometheusText(SampleReport());
-  const std::string press = "station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\"";
   const std::string mute = "station=\"6\",snp_id=\"MU\\\"TE\\\\\",protocol=\"SNPX\"";
-  const char* const expected[] = {
-      "# TYPE kelgate_station_block_reads_total counter\n",
-      "kelgate_station_block_reads_total{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\"} 40\n",
-      "kelgate_station_failures_total{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\",kind=\"checksum error\"} 2\n",
-      // Every kind is listed, happened or not.
+  const std::string expected[] = {
       "kelgate_station_failures_total{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\",kind=\"no response\"} 0\n",
-      "kelgate_station_data_age_seconds{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\"} 0.25\n",
       "kelgate_station_round_trip_seconds{station=\"1\",snp_id=\"PRESS1\",protocol=\"SNP\"} 0.0315\n",
-      "kelgate_line_busy_ratio{port=\"ttyUSB0\"} 0.25\n",
+      "kelgate_station_demoted{" + mute + "} 1\n",
       "kelgate_line_busy_seconds_total{port=\"ttyUSB0\"} 86400.125\n",
-      "kelgate_line_queue_length{port=\"ttyUSB0\"} 2\n",
-      "kelgate_line_open{port=\"ttyUSB0\"} 0\n",
       "kelgate_line_device_losses_total{port=\"ttyUSB0\"} 2\n",
-      "kelgate_modbus_requests_total{function=\"16\"} 2\n",
-      "kelgate_modbus_exceptions_total{exception=\"0x0B\"} 4\n",
-      "kelgate_modbus_clients 1\n",
-      "kelgate_mqtt_connected 1\n",
-      "kelgate_mqtt_messages_published_total 99\n",
   };
-  for (const char* line : expected) EXPECT_TRUE(Contains(text, line)) << line << "\n" << text;
-  EXPECT_TRUE(Contains(text, "kelgate_station_demoted{" + mute + "} 1\n")) << text;
-  EXPECT_TRUE(Contains(text, "kelgate_station_rejected_total{" + mute + "} 7\n")) << text;
-  // No age and no round trip before anything was read: no sample at all.
+  for (const std::string& line : expected) EXPECT_TRUE(Contains(text, line)) << line << "\n" << text;
   EXPECT_FALSE(Contains(text, "kelgate_station_data_age_seconds{" + mute)) << text;
   EXPECT_FALSE(Contains(text, "kelgate_station_round_trip_seconds{station=\"9\"")) << text;
   // Each family is announced once.
-  size_t types = 0;
-  for (size_t at = text.find("# TYPE kelgate_station_failures_total "); at != std::string::npos;
-       at = text.find("# TYPE kelgate_station_failures_total ", at + 1)) {
-    ++types;
-  }
-  EXPECT_EQ(types, 1u);
+  EXPECT_EQ(text.find("# TYPE kelgate_station_failures_total "), text.rfind("# TYPE kelgate_station_failures_total "));
 }
 
 TEST(Status, StationStates) {
@@ -114,20 +78,14 @@ TEST(Status, StationStates) {
   }
 }
 
-TEST(Status, JsonHoldsTheStationsAndEscapesTheirIds) {
+TEST(Status, JsonEscapesIdsAndTellsWhatIsNotKnownYet) {
   const std::string json = StationsJson(SampleReport());
   const char* const expected[] = {
       "{\"device\":{\"port\":\"ttyUSB0\",\"board\":1,\"open\":false,\"losses\":2}",
-      "\"clients\":{\"connected\":1,\"connections\":3,\"requests\":{\"3\":10,\"16\":2},\"exceptions\":{\"0x0B\":4}",
-      "{\"station\":1,\"snp_id\":\"PRESS1\",\"protocol\":\"SNP\",\"state\":\"good\",\"demoted\":false,"
-      "\"data_age_ms\":250,\"round_trip_ms\":31.5,\"block_reads\":40",
-      "\"failures\":{\"checksum error\":2}}",
       "{\"station\":6,\"snp_id\":\"MU\\\"TE\\\\\",\"protocol\":\"SNPX\",\"state\":\"demoted\",\"demoted\":true,"
       "\"data_age_ms\":null,\"round_trip_ms\":null",
-      "{\"station\":9,\"snp_id\":\"\",\"protocol\":\"SNP\",\"state\":\"unscanned\"",
   };
   for (const char* piece : expected) EXPECT_TRUE(Contains(json, piece)) << piece << "\n" << json;
-  EXPECT_EQ(json.back(), '}');
 }
 
 TEST(Http, EachPathAndMethod) {
