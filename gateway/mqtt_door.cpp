@@ -28,7 +28,6 @@ std::shared_ptr<MqttDoor> MqttDoor::Create(const MqttConfig& config, ScanEngine&
   if (!BuildDevices(engine.Config().groups, engine.Stations(), SparkplugNode::kFirstDeviceAlias, &devices, error)) {
     return nullptr;
   }
-  for (const StationInfo& station : engine.Stations()) door->blockLimits_[station.number] = station.blockLimit;
   door->client_ = std::make_unique<MqttClient>(config, door->log_);
   MqttNodeContext context;
   context.publisher = door->client_.get();
@@ -101,12 +100,7 @@ void MqttDoor::OnBlockRead(const BlockEvent& event) {
 }
 
 void MqttDoor::OnBlockFailed(const BlockEvent& event) {
-  // The event does not say how far the read reached: the metrics up to the
-  // station's block limit are marked, and the reads that follow in the same
-  // cycle mark theirs good again.
-  const auto limit = blockLimits_.find(event.station);
-  uint32_t count = limit != blockLimits_.end() && limit->second != 0 ? limit->second : 1;
-  if (event.area->bits) count *= 16;
+  const uint32_t count = event.wordCount * (event.area->bits ? 16 : 1);
   node_->BlockFailed(event.station, *event.area, event.first, count);
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +45,6 @@ class MqttDoor : public ScanListener {
   MqttConfig config_;
   ScanEngine& engine_;
   std::function<void(const std::string&)> log_;
-  std::map<int, uint32_t> blockLimits_;  // per station, copied at the start
   std::unique_ptr<MqttClient> client_;
   std::unique_ptr<MqttNode> node_;
   // Lets data age into staleness between the engine's reports.

@@ -277,7 +277,7 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
     ++s.counters.blockReads;
     const std::string what = "station " + std::to_string(block.station) + ": scan of " +
                              Element(*block.area, block.first) + "-" + Element(*block.area, block.LastElement());
-    BlockEvent event{block.station, block.area, block.first, {}, failure, wall};
+    BlockEvent event{block.station, block.area, block.first, {}, failure, wall, block.words};
     if (failure == FailureKind::kNone) {
       cache.Store(block, words, end, wall);
       if (!blockGood[index]) log(what + " good again");

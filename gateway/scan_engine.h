@@ -54,6 +54,7 @@ struct BlockEvent {
   std::vector<uint16_t> words;  // empty when the read failed
   FailureKind failure = FailureKind::kNone;
   WallClock::time_point time{};  // when the read was made
+  uint32_t wordCount = 0;  // words the block covers, whether or not it was read
 };
 
 // Called on the line's own thread after the fact: a listener copies what it

@@ -51,7 +51,9 @@ class Recorder : public ScanListener {
     std::string text =
         std::string(what) + " " + std::to_string(event.station) + " %" + event.area->name + std::to_string(event.first);
     for (uint16_t word : event.words) text += " " + std::to_string(word);
-    if (event.failure != FailureKind::kNone) text += std::string(" ") + FailureKindName(event.failure);
+    if (event.failure != FailureKind::kNone) {
+      text += " (" + std::to_string(event.wordCount) + " words) " + FailureKindName(event.failure);
+    }
     events_.push_back(text);
     changed_.notify_all();
   }
@@ -181,7 +183,7 @@ TEST_F(EngineOnSimulator, AStationSwitchedOffIsDemotedAndPromotedAgain) {
   ASSERT_TRUE(recorder_->WaitFor("cycle 2 good"));
   sim_->Plc(2).Silent();
   ASSERT_TRUE(recorder_->WaitFor("demoted 2 no response"));
-  EXPECT_TRUE(recorder_->WaitFor("failed 2 %R1 no response"));
+  EXPECT_TRUE(recorder_->WaitFor("failed 2 %R1 (2 words) no response"));
   EXPECT_TRUE(engine_->Snapshot().stations[1].demoted);
   EXPECT_EQ(engine_->Cached(2, *FindArea("R"), 1, 2).quality, Quality::kBad);
   // Every request for it is answered at once.

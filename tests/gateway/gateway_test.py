@@ -50,22 +50,27 @@ class Line:
              "--set", "I1=" + ",".join(map(str, INPUT_BITS)),
              "--set", "Q1=" + ",".join(map(str, COIL_BITS)), *sim_args],
             cwd=self.work, stdout=subprocess.PIPE, stderr=self.sim_log, text=True)
-        slave = self.sim.stdout.readline().strip()
-        assert slave.startswith("/dev/"), "plcsim did not start"
+        self.gate = None
         self.log_path = os.path.join(self.work, "kelgate.log")
         self.log = open(self.log_path, "w")
-        self.gate = subprocess.Popen(
-            [os.path.join(BUILD, "kelgate"), "--port", slave[len("/dev/"):], "--board", str(BOARD),
-             "--listen", "127.0.0.1:0", "--timeout", "200", *gate_args],
-            cwd=self.work, stdout=subprocess.DEVNULL, stderr=self.log)
-        self.port = None
-        for _ in range(200):
-            m = re.search(r" at 127\.0\.0\.1:(\d+);", self.read_log())
-            if m:
-                self.port = int(m.group(1))
-                break
-            time.sleep(0.05)
-        assert self.port, "kelgate did not start:\n" + self.read_log()
+        try:
+            slave = self.sim.stdout.readline().strip()
+            assert slave.startswith("/dev/"), "plcsim did not start"
+            self.gate = subprocess.Popen(
+                [os.path.join(BUILD, "kelgate"), "--port", slave[len("/dev/"):], "--board", str(BOARD),
+                 "--listen", "127.0.0.1:0", "--timeout", "200", *gate_args],
+                cwd=self.work, stdout=subprocess.DEVNULL, stderr=self.log)
+            self.port = None
+            for _ in range(200):
+                m = re.search(r" at 127\.0\.0\.1:(\d+);", self.read_log())
+                if m:
+                    self.port = int(m.group(1))
+                    break
+                time.sleep(0.05)
+            assert self.port, "kelgate did not start:\n" + self.read_log()
+        except BaseException:
+            self.stop(signal.SIGKILL)
+            raise
 
     def read_log(self):
         with open(self.log_path) as f:
@@ -84,12 +89,22 @@ class Line:
     def stop(self, sig=signal.SIGTERM):
         """Stops kelgate with the signal; returns its exit status and log."""
         status = None
-        if self.gate.poll() is None:
-            self.gate.send_signal(sig)
-            status = self.gate.wait(10)
+        try:
+            if self.gate is not None and self.gate.poll() is None:
+                self.gate.send_signal(sig)
+                status = self.gate.wait(10)
+        finally:
+            # Neither program outlives the test, whatever happened above.
+            for process in (self.gate, self.sim):
+                if process is not None and process.poll() is None:
+                    if process is self.sim:
+                        process.send_signal(signal.SIGTERM)
+                    try:
+                        process.wait(10)
+                    except subprocess.TimeoutExpired:
+                        process.kill()
+                        process.wait()
         log = self.read_log()
-        self.sim.send_signal(signal.SIGTERM)
-        self.sim.wait(10)
         self.sim.stdout.close()
         self.sim_log.close()
         self.log.close()
