@@ -75,17 +75,21 @@ class Gateway:
             self.link = "/tmp/k%05d" % random.randrange(100000)
             if not os.path.lexists(self.link):
                 break
-        self.sim = None
-        self.start_sim()
+        self.sim = self.gate = None
         self.log_path = os.path.join(self.work, "kelgate.log")
         self.log = open(self.log_path, "w")
-        self.gate = subprocess.Popen(
-            [os.path.join(BUILD, "kelgate"), "--config", self.config, "--port", self.link, "--board", str(BOARD),
-             "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--timeout", "200"],
-            cwd=self.work, stdout=subprocess.DEVNULL, stderr=self.log)
-        m = wait_for("kelgate to start", lambda: re.search(
-            r" at 127\.0\.0\.1:(\d+);.*status page at http://127\.0\.0\.1:(\d+)/", self.read_log(), re.S))
-        self.port, self.http = int(m.group(1)), int(m.group(2))
+        try:
+            self.start_sim()
+            self.gate = subprocess.Popen(
+                [os.path.join(BUILD, "kelgate"), "--config", self.config, "--port", self.link, "--board",
+                 str(BOARD), "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--timeout", "200"],
+                cwd=self.work, stdout=subprocess.DEVNULL, stderr=self.log)
+            m = wait_for("kelgate to start", lambda: re.search(
+                r" at 127\.0\.0\.1:(\d+);.*status page at http://127\.0\.0\.1:(\d+)/", self.read_log(), re.S))
+            self.port, self.http = int(m.group(1)), int(m.group(2))
+        except BaseException:
+            self.stop()
+            raise
 
     def start_sim(self):
         self.sim = subprocess.Popen(
@@ -131,15 +135,29 @@ class Gateway:
         return c
 
     def stop(self):
+        """Stops kelgate (SIGTERM) and plcsim; neither outlives the test,
+        whatever happened. Returns kelgate's exit status and log."""
         status = None
-        if self.gate.poll() is None:
-            self.gate.send_signal(signal.SIGTERM)
-            status = self.gate.wait(15)
-        log = self.read_log()
-        if self.sim.poll() is None:
-            self.stop_sim()
-        self.log.close()
-        shutil.rmtree(self.work, ignore_errors=True)
+        try:
+            if self.gate is not None and self.gate.poll() is None:
+                self.gate.send_signal(signal.SIGTERM)
+                status = self.gate.wait(15)
+        finally:
+            for process in (self.gate, self.sim):
+                if process is not None and process.poll() is None:
+                    process.terminate()
+                    try:
+                        process.wait(10)
+                    except subprocess.TimeoutExpired:
+                        process.kill()
+                        process.wait()
+            if self.sim is not None:
+                self.sim.stdout.close()
+            if os.path.lexists(self.link):
+                os.unlink(self.link)
+            log = self.read_log()
+            self.log.close()
+            shutil.rmtree(self.work, ignore_errors=True)
         return status, log
 
 
