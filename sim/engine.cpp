@@ -573,6 +573,13 @@ bool Engine::ErrorFault(Station& station, unsigned kind) {
   return (station.faults.errorKinds & kind) != 0 && station.faults.error.Take();
 }
 
+void Engine::StampClock(Station& station, TimePoint now) {
+  const auto ms = std::chrono::duration_cast<Millis>(now.time_since_epoch()).count();
+  for (const Reference& word : config_.clockWords) {
+    station.memory.SetWord(word.area, word.index, static_cast<uint16_t>(ms));
+  }
+}
+
 void Engine::ErrorNack(Station& station, TimePoint now, uint8_t major, uint8_t minor, std::string& outcome) {
   std::vector<uint8_t> reply = MailboxReply(kReplyError);
   reply[20] = major;
@@ -750,6 +757,7 @@ void Engine::OnMailboxRead(Station& station, std::span<const uint8_t> b, TimePoi
     return;
   }
   ++station.stats.reads;
+  StampClock(station, now);
   std::vector<uint8_t> data = station.memory.Read(*segment, index, length);
   if (data.size() <= kReplyDataBytes) {
     std::vector<uint8_t> reply = MailboxReply(kReplyDone);
@@ -1010,6 +1018,7 @@ void Engine::OnSnpxRequest(Station& station, const Frame& frame, TimePoint now, 
       if (ErrorFault(station, kReadRequest)) return SnpxAnswer(station, now, faultStatus, {}, outcome);
       if (minor != 0) return SnpxAnswer(station, now, error(minor), {}, outcome);
       ++station.stats.reads;
+      StampClock(station, now);
       const std::vector<uint8_t> data = station.memory.Read(*segment, index, length);
       return SnpxAnswer(station, now, 0, data, outcome);
     }
