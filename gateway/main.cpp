@@ -1,5 +1,7 @@
-// kelgate: a Modbus TCP server in front of one driver board. Clients' requests
-// become driver calls on the board's serial line, one at a time.
+// kelgate: a Modbus TCP server in front of one driver board. The scan engine
+// owns the board's serial line: it polls the scan groups into its cache,
+// which answers the reads within them, and runs the clients' other requests
+// on the line, one at a time.
 #include <arpa/inet.h>
 #include <modbus.h>
 #include <netinet/in.h>
@@ -13,6 +15,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <list>
@@ -24,9 +27,12 @@
 #include <thread>
 #include <vector>
 
+#include "driver/driver_context.h"
+#include "gateway/config.h"
 #include "gateway/line.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
+#include "gateway/scan_engine.h"
 
 namespace {
 
@@ -144,7 +150,7 @@ struct Gateway {
   Options options;
   AddressMap map = AddressMap::Default();
   std::set<int> stations;
-  std::unique_ptr<LineWorker> line;
+  std::unique_ptr<ScanEngine> engine;
   Counters counters;
 
   std::mutex clientsMutex;
@@ -276,9 +282,10 @@ void Gateway::Serve(Client* client) {
     Plan plan = MakePlan(request, map, options.writePolicy, stations);
     Outcome outcome;
     outcome.exception = plan.exception;
+    bool fromCache = false;
     if (plan.exception == kNoException) {
       const auto deadline = Clock::now() + std::chrono::milliseconds(options.deadlineMs);
-      outcome = line->Execute(client->id, plan, deadline);
+      outcome = engine->Execute(client->id, plan, deadline, &fromCache);
       if (outcome.failure != FailureKind::kNone) {
         uint64_t skipped = 0;
         if (counters.MayLogFailure(request.unit, &skipped)) {
@@ -295,6 +302,7 @@ void Gateway::Serve(Client* client) {
       }
     }
     counters.Count(request.unit, outcome);
+    engine->CountRequest(request.function, outcome.exception, fromCache);
     if (!Reply(ctx, query, length, plan, outcome)) {
       reason = "closed: the answer could not be sent";
       break;
@@ -307,30 +315,90 @@ void Gateway::Serve(Client* client) {
   modbus_close(ctx);
   modbus_free(ctx);
   client->finished = true;
+  engine->ClientDisconnected();
 }
 
-std::string StationList(Board& board, std::set<int>* stations) {
-  // A block parse (silent) accepts exactly the stations the network file
-  // defines; the SNPX block limit of 256 words tells the protocols apart.
-  std::string text;
-  for (int station = 0; station <= 64; ++station) {
+// The stations of the network file, told by a silent block parse, which
+// accepts exactly the stations the file defines: their SNP IDs and
+// protocols as the driver keeps them, and the longest block the parse
+// accepts for each (SNP and SNPX limits differ).
+std::vector<StationInfo> FindStations(Board& board) {
+  std::vector<StationInfo> found;
+  for (int station = 0; station <= kHighestStation; ++station) {
     Tag tag;
-    char gas[16];
-    std::snprintf(gas, sizeof gas, "%02dR00001", station);
+    const std::string gas = Gas(station, *FindArea("R"), 1);
     if (board.Parse(gas, 1, true, &tag) != 0) continue;
-    stations->insert(station);
-    const bool snpx = board.Parse(gas, 257, true, &tag) != 0;
-    if (!text.empty()) text += ", ";
-    text += std::to_string(station) + (snpx ? " SNPX" : " SNP");
+    StationInfo info;
+    info.number = station;
+    const DriverContext* context = board.Context();
+    info.snpId.assign(context->snpIds[station], strnlen(context->snpIds[station], kSnpIdSlotSize));
+    info.protocol = context->snpxStation[station] ? Protocol::kSnpx : Protocol::kSnp;
+    uint32_t low = 1, high = 4096;
+    while (low < high) {
+      const uint32_t mid = (low + high + 1) / 2;
+      if (board.Parse(gas, static_cast<int32_t>(mid), true, &tag) == 0) {
+        low = mid;
+      } else {
+        high = mid - 1;
+      }
+    }
+    info.blockLimit = low;
+    found.push_back(info);
   }
-  return text;
+  return found;
+}
+
+std::string Describe(const std::vector<StationInfo>& stations) {
+  std::string text;
+  for (const StationInfo& info : stations) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(info.number) + " " + ProtocolName(info.protocol);
+  }
+  return text.empty() ? "none" : text;
+}
+
+std::string Describe(const ScanGroup& group) {
+  return (group.station == kAllStations ? std::string("*") : std::to_string(group.station)) + ":" +
+         group.area->name + ":" + std::to_string(group.first) + "-" + std::to_string(group.last) + "@" +
+         std::to_string(group.intervalMs);
+}
+
+// The engine's counters, for SIGUSR1 and the exit.
+void Report(const ScanEngine& engine) {
+  const EngineSnapshot snapshot = engine.Snapshot();
+  Log("stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip):");
+  for (const StationCounters& s : snapshot.stations) {
+    std::string failures;
+    for (const auto& [kind, n] : s.failures) failures += std::string(" ") + FailureKindName(kind) + " x" + std::to_string(n);
+    Log("  station %d (%s%s%s): %llu cycles, %llu block reads, %llu requests, failures:%s, %llu demotions%s, "
+        "%.1f s demoted, data age %s, round trip %s",
+        s.info.number, ProtocolName(s.info.protocol), s.info.snpId.empty() ? "" : " ", s.info.snpId.c_str(),
+        static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.blockReads),
+        static_cast<unsigned long long>(s.requests), failures.empty() ? " none" : failures.c_str(),
+        static_cast<unsigned long long>(s.demotions), s.demoted ? " (demoted now)" : "", s.demotedSeconds,
+        s.dataAgeMs ? (std::to_string(static_cast<long long>(*s.dataAgeMs)) + " ms").c_str() : "-",
+        s.lastRoundTripMs ? (std::to_string(static_cast<long long>(*s.lastRoundTripMs)) + " ms").c_str() : "-");
+  }
+  const LineCounters& line = snapshot.line;
+  Log("line: %llu scan cycles, %llu requests, busy %.0f %% of the last 10 s (%.1f s in %.0f s), %zu waiting",
+      static_cast<unsigned long long>(line.cycles), static_cast<unsigned long long>(line.requests),
+      line.busyFraction * 100, line.busySeconds, line.upSeconds, line.queueLength);
+  const ClientCounters& clients = snapshot.clients;
+  std::string requests;
+  for (const auto& [function, n] : clients.requests) {
+    requests += " function " + std::to_string(function) + " x" + std::to_string(n);
+  }
+  Log("clients: %d connected, %llu in total; requests:%s; %llu answered from the cache", clients.connected,
+      static_cast<unsigned long long>(clients.connections), requests.empty() ? " none" : requests.c_str(),
+      static_cast<unsigned long long>(clients.fromCache));
 }
 
 int Main(int argc, char** argv) {
   Gateway gateway;
   std::string error;
-  if (!ParseOptions(argc, argv, &gateway.options, &error)) {
-    std::fprintf(stderr, "kelgate: %s (kelgate --help lists the options)\n", error.c_str());
+  ConfigFile config;
+  if (!LoadConfiguration(argc, argv, &gateway.options, &config, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
   const Options& options = gateway.options;
@@ -377,7 +445,16 @@ int Main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::string stationText = StationList(board, &gateway.stations);
+  const std::vector<StationInfo> stations = FindStations(board);
+  for (const StationInfo& info : stations) gateway.stations.insert(info.number);
+  for (const ScanGroup& group : options.scan.groups) {
+    if (group.station != kAllStations && gateway.stations.count(group.station) == 0) {
+      std::fprintf(stderr, "kelgate: scan group %s: station %d is not in the network file of board %d\n",
+                   Describe(group).c_str(), group.station, options.board);
+      board.Close();
+      return 2;
+    }
+  }
 
   modbus_t* server = modbus_new_tcp(options.listenAddress.c_str(), options.listenPort);
   const int listenFd = server ? modbus_tcp_listen(server, options.maxClients) : -1;
@@ -390,11 +467,29 @@ int Main(int argc, char** argv) {
   socklen_t boundLength = sizeof bound;
   getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
 
-  gateway.line = std::make_unique<LineWorker>(board, static_cast<size_t>(options.maxClients) * 2, options.verbose);
+  gateway.engine = std::make_unique<ScanEngine>(board, stations, options.scan, options.writePolicy,
+                                                static_cast<size_t>(options.maxClients) * 2, options.verbose,
+                                                [](const std::string& line) { Log("%s", line.c_str()); });
+  ScanEngine& engine = *gateway.engine;
+  engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
-      options.port.c_str(), stationText.empty() ? "none" : stationText.c_str(), options.listenAddress.c_str(),
-      ntohs(bound.sin_port), options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(),
-      options.maxClients);
+      options.port.c_str(), Describe(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
+      options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
+  const HealthConfig& health = options.scan.health;
+  if (options.scan.groups.empty()) {
+    Log("scan: none, every request goes to the line");
+  } else {
+    std::string groups;
+    for (const ScanGroup& group : options.scan.groups) groups += " " + Describe(group);
+    Log("scan:%s; %zu block reads per cycle; data stale after %u ms", groups.c_str(), engine.Blocks().size(),
+        options.scan.maxAgeMs);
+  }
+  if (health.failures == 0) {
+    Log("health: off, no station is demoted");
+  } else {
+    Log("health: a station is demoted after %d request(s) in a row without an answer; probed after %d s, "
+        "the hold doubling up to %d s", health.failures, health.holdS, health.holdMaxS);
+  }
 
   const char* stopSignal = nullptr;
   while (stopSignal == nullptr) {
@@ -417,6 +512,7 @@ int Main(int argc, char** argv) {
       if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGUSR1) {
           gateway.counters.Print(gateway.stations);
+          Report(engine);
         } else {
           stopSignal = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
         }
@@ -443,6 +539,7 @@ int Main(int argc, char** argv) {
       client.peer = name;
       Log("client %d connected from %s (%d of %d)", client.id, name.c_str(), static_cast<int>(gateway.clients.size()),
           options.maxClients);
+      engine.ClientConnected();
       client.thread = std::thread([&gateway, &client] { gateway.Serve(&client); });
     }
   }
@@ -456,12 +553,13 @@ int Main(int argc, char** argv) {
       if (!client.finished) shutdown(client.fd, SHUT_RDWR);
     }
   }
-  gateway.line->Stop();
+  engine.Stop();
   for (Gateway::Client& client : gateway.clients) client.thread.join();
   gateway.clients.clear();
-  gateway.line.reset();
   modbus_free(server);
   gateway.counters.Print(gateway.stations);
+  Report(engine);
+  gateway.engine.reset();
   board.Close();
   Log("stopped");
   return 0;

@@ -28,19 +28,6 @@ std::string Upper(std::string text) {
   return text;
 }
 
-bool ParseUnsigned(const std::string& text, uint32_t* value) {
-  if (text.empty()) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  return error == std::errc() && end == text.data() + text.size();
-}
-
-// "FIRST-LAST" or a single number.
-bool ParseRange(const std::string& text, uint32_t* first, uint32_t* last) {
-  const size_t dash = text.find('-');
-  if (dash == std::string::npos) return ParseUnsigned(text, first) && ParseUnsigned(text, last);
-  return ParseUnsigned(text.substr(0, dash), first) && ParseUnsigned(text.substr(dash + 1), last) && *first <= *last;
-}
-
 std::optional<Table> ParseTable(const std::string& text) {
   const std::string name = Upper(text);
   if (name == "COILS") return Table::kCoils;
@@ -51,6 +38,18 @@ std::optional<Table> ParseTable(const std::string& text) {
 }
 
 }  // namespace
+
+bool ParseUnsigned(const std::string& text, uint32_t* value) {
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+bool ParseRange(const std::string& text, uint32_t* first, uint32_t* last) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return ParseUnsigned(text, first) && ParseUnsigned(text, last);
+  return ParseUnsigned(text.substr(0, dash), first) && ParseUnsigned(text.substr(dash + 1), last) && *first <= *last;
+}
 
 const char* TableName(Table table) {
   switch (table) {
@@ -72,6 +71,10 @@ const Area* FindArea(const std::string& name) {
     if (upper == area.name) return &area;
   }
   return nullptr;
+}
+
+std::string NotAnArea(const std::string& name) {
+  return "\"" + name + "\" is no PLC area (R, AI, AQ, I, Q, T, M, G, SA, SB, SC, S)";
 }
 
 const Area* AreaByLetter(char letter) {
@@ -138,7 +141,7 @@ bool AddressMap::Load(std::istream& in, std::string* error) {
     entry.table = *parsedTable;
     if (!ParseRange(range, &entry.first, &entry.last)) return fail("\"" + range + "\" is not FIRST-LAST");
     entry.area = FindArea(area);
-    if (entry.area == nullptr) return fail("\"" + area + "\" is no PLC area (R, AI, AQ, I, Q, T, M, G, SA, SB, SC, S)");
+    if (entry.area == nullptr) return fail(NotAnArea(area));
     if (!ParseUnsigned(element, &entry.element)) return fail("\"" + element + "\" is not an element number");
     std::string why;
     if (!Add(entry, &why)) return fail(why);
@@ -179,7 +182,7 @@ bool WritePolicy::Parse(const std::string& list, std::string* error) {
     const size_t colon = item.find(':');
     Range range{FindArea(item.substr(0, colon)), 1, kLastElement};
     if (range.area == nullptr) {
-      *error = "\"" + item.substr(0, colon) + "\" is no PLC area (R, AI, AQ, I, Q, T, M, G, SA, SB, SC, S)";
+      *error = NotAnArea(item.substr(0, colon));
       return false;
     }
     if (colon != std::string::npos &&

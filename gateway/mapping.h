@@ -24,6 +24,13 @@ struct Area {
 };
 const Area* FindArea(const std::string& name);
 const Area* AreaByLetter(char letter);
+// The fault for a name that is no area: "\"X\" is no PLC area (R, AI, ...)".
+std::string NotAnArea(const std::string& name);
+
+// A decimal number with nothing around it.
+bool ParseUnsigned(const std::string& text, uint32_t* value);
+// "FIRST-LAST" or a single number; first <= last.
+bool ParseRange(const std::string& text, uint32_t* first, uint32_t* last);
 
 // Highest element number a request may reach: the driver carries element
 // indexes in 16 bits.

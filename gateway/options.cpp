@@ -34,6 +34,20 @@ const char kUsage[] =
     "  --max-clients N        clients connected at once (default 8)\n"
     "  --idle-timeout S       close a client silent for S seconds (default 60)\n"
     "  --deadline MS          longest wait of a request for the line (default 5000)\n"
+    "  --config FILE          read the settings from a TOML file first; the options\n"
+    "                         given here override it (a --scan or --allow-write here\n"
+    "                         replaces the file's list)\n"
+    "  --scan ST:AREA:FIRST-LAST[@MS]\n"
+    "                         poll elements FIRST-LAST of AREA of station ST (a number,\n"
+    "                         or * for every station) every MS milliseconds (default\n"
+    "                         1000) into a cache that answers the reads within them at\n"
+    "                         once; repeatable, e.g. --scan '*:R:1-10@500'\n"
+    "  --max-age-ms N         cached data older than N ms is stale (default 30000)\n"
+    "  --health-failures N    demote a station after N requests in a row without an\n"
+    "                         answer; 0 never demotes (default 1)\n"
+    "  --hold-s N             probe a demoted station after N seconds (default 10)\n"
+    "  --hold-max-s N         the hold doubles after each unanswered probe up to N\n"
+    "                         seconds (default 300)\n"
     "  --verbose              also log the driver's own messages\n"
     "  --help                 this text\n"
     "\n"
@@ -41,10 +55,11 @@ const char kUsage[] =
     "writable, 0x03 bad quantity or value, 0x04 the PLC answered with an error or a\n"
     "NAK, 0x06 too many requests waiting, 0x0A unit is no station of the network\n"
     "file, 0x0B the station did not answer, could not be attached, or the request's\n"
-    "deadline passed before the line was free.\n"
+    "deadline passed before the line was free, or the station is demoted, or its\n"
+    "cached data is stale or bad.\n"
     "SIGUSR1 prints the per-station counters; SIGINT and SIGTERM stop the gateway.\n"
     "Exit status: 0 after a signal, 1 when the driver, the board or the listening\n"
-    "socket cannot be set up, 2 for a bad option.\n";
+    "socket cannot be set up, 2 for a bad option, configuration file or scan group.\n";
 
 namespace {
 
@@ -69,7 +84,92 @@ bool ParseListen(const std::string& text, std::string* address, uint16_t* port) 
   return true;
 }
 
+bool SetOption(const std::string& arg, const std::string& value, Options* options, std::string* error) {
+  long long number = 0;
+  const auto bad = [&]() {
+    *error = "bad value \"" + value + "\"";
+    return false;
+  };
+  if (arg == "--port") {
+    options->port = value;
+  } else if (arg == "--driver") {
+    options->driver = value;
+  } else if (arg == "--board") {
+    if (!ParseInt(value, 0, 999999, &number)) return bad();
+    options->board = static_cast<int32_t>(number);
+  } else if (arg == "--baud") {
+    if (!ParseInt(value, 1, 65535, &number)) return bad();
+    options->line.baudRate = static_cast<uint16_t>(number);
+  } else if (arg == "--data-bits") {
+    if (!ParseInt(value, 5, 8, &number)) return bad();
+    options->line.dataBits = static_cast<uint16_t>(number);
+  } else if (arg == "--stop-bits") {
+    if (value == "1") {
+      options->line.stopBits = 0;
+    } else if (value == "1.5") {
+      options->line.stopBits = 1;
+    } else if (value == "2") {
+      options->line.stopBits = 2;
+    } else {
+      return bad();
+    }
+  } else if (arg == "--parity") {
+    const char* names[] = {"none", "odd", "even", "mark", "space"};
+    bool found = false;
+    for (uint16_t p = 0; p < 5; ++p) {
+      if (value == names[p]) {
+        options->line.parity = p;
+        found = true;
+      }
+    }
+    if (!found) return bad();
+  } else if (arg == "--timeout") {
+    if (!ParseInt(value, 10, 600000, &number)) return bad();
+    options->timeoutMs = static_cast<int32_t>(number);
+  } else if (arg == "--listen") {
+    if (!ParseListen(value, &options->listenAddress, &options->listenPort)) return bad();
+  } else if (arg == "--allow-write") {
+    return options->writePolicy.Parse(value, error);
+  } else if (arg == "--map") {
+    options->mapFile = value;
+  } else if (arg == "--max-clients") {
+    if (!ParseInt(value, 1, 1000, &number)) return bad();
+    options->maxClients = static_cast<int>(number);
+  } else if (arg == "--idle-timeout") {
+    if (!ParseInt(value, 1, 86400, &number)) return bad();
+    options->idleTimeoutS = static_cast<int>(number);
+  } else if (arg == "--deadline") {
+    if (!ParseInt(value, 10, 600000, &number)) return bad();
+    options->deadlineMs = static_cast<int>(number);
+  } else if (arg == "--config") {
+    options->configFile = value;
+  } else if (arg == "--scan") {
+    ScanGroup group;
+    if (!ParseScanGroup(value, &group, error)) return false;
+    options->scan.groups.push_back(group);
+  } else if (arg == "--max-age-ms") {
+    if (!ParseInt(value, 1, 86400000, &number)) return bad();
+    options->scan.maxAgeMs = static_cast<uint32_t>(number);
+  } else if (arg == "--health-failures") {
+    if (!ParseInt(value, 0, 1000, &number)) return bad();
+    options->scan.health.failures = static_cast<int>(number);
+  } else if (arg == "--hold-s") {
+    if (!ParseInt(value, 1, 86400, &number)) return bad();
+    options->scan.health.holdS = static_cast<int>(number);
+  } else if (arg == "--hold-max-s") {
+    if (!ParseInt(value, 1, 86400, &number)) return bad();
+    options->scan.health.holdMaxS = static_cast<int>(number);
+  } else {
+    *error = "unknown option";
+    return false;
+  }
+  return true;
+}
+
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  // A list given on the command line replaces the one of the file.
+  bool scanGiven = false;
+  bool writeGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -81,8 +181,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       continue;
     }
     static const char* const kValueOptions[] = {
-        "--port",    "--driver", "--board", "--baud",        "--data-bits",   "--stop-bits",    "--parity",
-        "--timeout", "--listen", "--map",   "--allow-write", "--max-clients", "--idle-timeout", "--deadline"};
+        "--port",       "--driver",     "--board",          "--baud",         "--data-bits",     "--stop-bits",
+        "--parity",     "--timeout",    "--listen",         "--map",          "--allow-write",   "--max-clients",
+        "--idle-timeout", "--deadline", "--config",         "--scan",         "--max-age-ms",    "--health-failures",
+        "--hold-s",     "--hold-max-s"};
     bool known = false;
     for (const char* name : kValueOptions) known = known || arg == name;
     if (!known) {
@@ -93,71 +195,31 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       *error = arg + " needs a value";
       return false;
     }
-    const std::string value = argv[++i];
-    long long number = 0;
-    const auto bad = [&]() {
-      *error = arg + ": bad value \"" + value + "\"";
+    if (arg == "--scan" && !scanGiven) {
+      options->scan.groups.clear();
+      scanGiven = true;
+    }
+    if (arg == "--allow-write" && !writeGiven) {
+      options->writePolicy = WritePolicy{};
+      writeGiven = true;
+    }
+    std::string why;
+    if (!SetOption(arg, argv[++i], options, &why)) {
+      *error = arg + ": " + why;
       return false;
-    };
-    if (arg == "--port") {
-      options->port = value;
-    } else if (arg == "--driver") {
-      options->driver = value;
-    } else if (arg == "--board") {
-      if (!ParseInt(value, 0, 999999, &number)) return bad();
-      options->board = static_cast<int32_t>(number);
-    } else if (arg == "--baud") {
-      if (!ParseInt(value, 1, 65535, &number)) return bad();
-      options->line.baudRate = static_cast<uint16_t>(number);
-    } else if (arg == "--data-bits") {
-      if (!ParseInt(value, 5, 8, &number)) return bad();
-      options->line.dataBits = static_cast<uint16_t>(number);
-    } else if (arg == "--stop-bits") {
-      if (value == "1") {
-        options->line.stopBits = 0;
-      } else if (value == "1.5") {
-        options->line.stopBits = 1;
-      } else if (value == "2") {
-        options->line.stopBits = 2;
-      } else {
-        return bad();
-      }
-    } else if (arg == "--parity") {
-      const char* names[] = {"none", "odd", "even", "mark", "space"};
-      bool found = false;
-      for (uint16_t p = 0; p < 5; ++p) {
-        if (value == names[p]) {
-          options->line.parity = p;
-          found = true;
-        }
-      }
-      if (!found) return bad();
-    } else if (arg == "--timeout") {
-      if (!ParseInt(value, 10, 600000, &number)) return bad();
-      options->timeoutMs = static_cast<int32_t>(number);
-    } else if (arg == "--listen") {
-      if (!ParseListen(value, &options->listenAddress, &options->listenPort)) return bad();
-    } else if (arg == "--allow-write") {
-      std::string why;
-      if (!options->writePolicy.Parse(value, &why)) {
-        *error = "--allow-write: " + why;
-        return false;
-      }
-    } else if (arg == "--map") {
-      options->mapFile = value;
-    } else if (arg == "--max-clients") {
-      if (!ParseInt(value, 1, 1000, &number)) return bad();
-      options->maxClients = static_cast<int>(number);
-    } else if (arg == "--idle-timeout") {
-      if (!ParseInt(value, 1, 86400, &number)) return bad();
-      options->idleTimeoutS = static_cast<int>(number);
-    } else if (arg == "--deadline") {
-      if (!ParseInt(value, 10, 600000, &number)) return bad();
-      options->deadlineMs = static_cast<int>(number);
     }
   }
-  if (options->port.empty()) {
+  return CheckOptions(*options, error);
+}
+
+bool CheckOptions(const Options& options, std::string* error) {
+  if (options.port.empty()) {
     *error = "--port names no serial port";
+    return false;
+  }
+  if (options.scan.health.holdMaxS < options.scan.health.holdS) {
+    *error = "--hold-max-s " + std::to_string(options.scan.health.holdMaxS) + " is shorter than --hold-s " +
+             std::to_string(options.scan.health.holdS);
     return false;
   }
   return true;

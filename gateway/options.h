@@ -5,6 +5,7 @@
 #include <string>
 
 #include "gateway/mapping.h"
+#include "gateway/scan_config.h"
 #include "host/driver_module.h"
 
 namespace kelgate {
@@ -25,14 +26,25 @@ struct Options {
   int maxClients = 8;
   int idleTimeoutS = 60;
   int deadlineMs = 5000;
+  std::string configFile;  // --config: read before the other options
+  ScanConfig scan;
   bool verbose = false;
   bool help = false;
 };
 
 extern const char kUsage[];
 
-// False, with the reason in *error, for an unknown option or a bad value.
+// Applies the command line over *options (a --scan or --allow-write list
+// given replaces the one options held). False, with the reason in *error,
+// for an unknown option, a bad value, or options that disagree.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// One option ("--baud") from its text; false with the fault, without the
+// option's name, in *error. Shared by the command line and the file.
+bool SetOption(const std::string& name, const std::string& value, Options* options, std::string* error);
+
+// What only the whole can tell: a port is named, the hold's bounds agree.
+bool CheckOptions(const Options& options, std::string* error);
 
 // "ADDR:PORT" (IPv4 address, port 0..65535; port 0 takes a free one).
 bool ParseListen(const std::string& text, std::string* address, uint16_t* port);

@@ -127,13 +127,38 @@ Plan MakePlan(const Request& request, const AddressMap& map, const WritePolicy& 
     return plan;
   }
   plan.place = *place;
-  const Area& area = *place->area;
-  const int station = request.unit;
   if (!read && !policy.Allows(*place)) {
     plan.exception = kIllegalAddress;
     return plan;
   }
+  AddSteps(&plan, read);
+  return plan;
+}
 
+Plan MakeWritePlan(int station, const Place& place, const std::vector<uint16_t>& items, const WritePolicy& policy) {
+  Plan plan;
+  plan.request.unit = static_cast<uint8_t>(station);
+  plan.request.function = place.area->bits ? kWriteMultipleCoils : kWriteMultipleRegisters;
+  plan.request.count = static_cast<uint16_t>(place.count);
+  plan.request.values = items;
+  plan.place = place;
+  if (items.size() != place.count || place.count == 0 ||
+      place.count > (place.area->bits ? kMaxWriteBits : kMaxWriteRegisters)) {
+    plan.exception = kIllegalValue;
+  } else if (place.element < 1 || place.element - 1 + place.count > kLastElement || !policy.Allows(place)) {
+    plan.exception = kIllegalAddress;
+  } else {
+    AddSteps(&plan, false);
+  }
+  return plan;
+}
+
+void AddSteps(Plan* out, bool read) {
+  Plan& plan = *out;
+  const Request& request = plan.request;
+  const Place* place = &plan.place;
+  const Area& area = *place->area;
+  const int station = request.unit;
   if (read && area.bits) {
     // The words that hold the bits, read as one block of the discrete area.
     const uint32_t firstWord = (place->element - 1) / 16;
@@ -161,7 +186,6 @@ Plan MakePlan(const Request& request, const AddressMap& map, const WritePolicy& 
       }
     }
   }
-  return plan;
 }
 
 std::vector<uint16_t> ReadItems(const Plan& plan, const std::vector<uint16_t>& words) {

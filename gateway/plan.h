@@ -91,6 +91,14 @@ std::string Gas(int station, const Area& area, uint32_t element);
 Plan MakePlan(const Request& request, const AddressMap& map, const WritePolicy& policy,
               const std::set<int>& stations);
 
+// A write from a door other than Modbus: items (registers, or bits as 0/1)
+// from place.element on of station's memory, under the same write policy.
+// The plan's request is the Modbus write that would do the same.
+Plan MakeWritePlan(int station, const Place& place, const std::vector<uint16_t>& items, const WritePolicy& policy);
+
+// Lists the plan's driver calls for its request and place.
+void AddSteps(Plan* plan, bool read);
+
 // The read's items from the words of the block read: registers as they are,
 // bits picked out of their words.
 std::vector<uint16_t> ReadItems(const Plan& plan, const std::vector<uint16_t>& words);

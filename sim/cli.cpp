@@ -137,7 +137,7 @@ FaultOption ParseFault(const std::string& option) {
   };
   if (kind == "silent") {
     noValue();
-    fault.apply = [](Faults& f) { f.silent = true; };
+    fault.apply = [count](Faults& f) { f.silent.For(count); };
   } else if (kind == "bad-bcc") {
     noValue();
     fault.apply = [count](Faults& f) { f.CorruptBcc(count); };
@@ -346,7 +346,9 @@ Memory (every station has its own):
 Faults: --fault ST:KIND[=VALUE][@COUNT]  (ST a station number or *; COUNT
 limits the fault to the next COUNT replies or requests, default every time).
 A reply is any frame but the two-byte ACK/NAK.
-  silent                answer nothing, never be attached
+  silent                answer nothing, never be attached; with @COUNT, until
+                        COUNT requests addressed to the station were ignored
+                        (SNP attaches or SNPX requests with its SNP ID)
   bad-bcc               replies with a wrong BCC
   nak[=CODE]            answer SNP requests with NAK 15 CODE (default 00)
   error=MAJOR,MINOR[/KINDS]  SNP error nack D1 with these codes; SNPX error

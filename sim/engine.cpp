@@ -604,8 +604,9 @@ void Engine::OnAttach(const Frame& frame, TimePoint now) {
   CancelAll();
   std::string answered;
   for (Station& station : stations_) {
-    const bool match = !station.faults.silent && station.config.protocol == Protocol::Snp &&
-                       std::equal(station.id.begin(), station.id.begin() + 7, b.begin() + 2);
+    const bool match = station.config.protocol == Protocol::Snp &&
+                       std::equal(station.id.begin(), station.id.begin() + 7, b.begin() + 2) &&
+                       !station.faults.silent.Ignores();
     if (!match) {
       Detach(station);
       continue;
@@ -981,7 +982,7 @@ void Engine::OnSnpx(const Frame& frame, TimePoint now) {
   }
   bool any = false;
   for (Station& station : stations_) {
-    if (station.faults.silent || !addressed(station)) continue;
+    if (!addressed(station) || station.faults.silent.Ignores()) continue;
     any = true;
     std::string outcome;
     OnSnpxRequest(station, frame, now, outcome);

@@ -31,6 +31,25 @@ class Countdown {
   int remaining_ = 0;
 };
 
+// A station that answers nothing and is never attached, as if unplugged:
+// for good, or until it has ignored a number of requests addressed to it
+// (SNP attaches with its SNP ID, SNPX requests with its SNP ID).
+class Silence {
+ public:
+  Silence& operator=(bool on) {
+    countdown_ = Countdown(on ? kAlways : 0);
+    return *this;
+  }
+  // Silent for the next `count` requests addressed to the station.
+  void For(int count) { countdown_ = Countdown(count); }
+  operator bool() const { return countdown_.Active(); }
+  // A request addressed to the station: true when it is ignored.
+  bool Ignores() { return countdown_.Take(); }
+
+ private:
+  Countdown countdown_;
+};
+
 // Kinds of request an error fault answers with an error (a bit mask).
 enum RequestKind : unsigned {
   kReadRequest = 1u << 0,            // SNP read, SNPX read
@@ -44,8 +63,7 @@ enum RequestKind : unsigned {
 // "Reply" below means every frame a station sends except its two-byte ACK or
 // NAK: attach responses, mailbox replies, text buffers and SNPX responses.
 struct Faults {
-  // Answers nothing and is never attached, as if unplugged.
-  bool silent = false;
+  Silence silent;
   // The next replies carry a wrong BCC.
   Countdown badBcc;
   // The next SNP mailboxes or text buffers are answered with NAK 15 nakCode

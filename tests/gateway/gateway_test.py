@@ -43,12 +43,13 @@ class Line:
         self.work = tempfile.mkdtemp(prefix="kelgate-test.")
         with open(os.path.join(self.work, "kelG1%02d.int" % BOARD), "w") as f:
             f.write(NETWORK)
+        self.sim_log = open(os.path.join(self.work, "plcsim.log"), "w")
         self.sim = subprocess.Popen(
             [os.path.join(BUILD, "plcsim"), "--network", "kelG1%02d.int" % BOARD,
              "--fault", "%d:error=5,1" % BROKEN, "--fault", "%d:silent" % SILENT,
              "--set", "I1=" + ",".join(map(str, INPUT_BITS)),
              "--set", "Q1=" + ",".join(map(str, COIL_BITS)), *sim_args],
-            cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            cwd=self.work, stdout=subprocess.PIPE, stderr=self.sim_log, text=True)
         slave = self.sim.stdout.readline().strip()
         assert slave.startswith("/dev/"), "plcsim did not start"
         self.log_path = os.path.join(self.work, "kelgate.log")
@@ -70,6 +71,11 @@ class Line:
         with open(self.log_path) as f:
             return f.read()
 
+    def read_sim_log(self):
+        """What plcsim wrote to standard error (its frames, given --trace)."""
+        with open(os.path.join(self.work, "plcsim.log")) as f:
+            return f.read()
+
     def client(self):
         c = ModbusTcpClient("127.0.0.1", port=self.port, timeout=10, retries=0)
         assert c.connect()
@@ -85,6 +91,7 @@ class Line:
         self.sim.send_signal(signal.SIGTERM)
         self.sim.wait(10)
         self.sim.stdout.close()
+        self.sim_log.close()
         self.log.close()
         shutil.rmtree(self.work, ignore_errors=True)
         return status, log
@@ -168,6 +175,11 @@ class Functions(unittest.TestCase):
         for what, call, code in cases:
             with self.subTest(what):
                 self.assertEqual(exception_of(call()), code)
+        # The silent station's failure demoted it: its requests are answered
+        # at once, without the line.
+        t0 = time.monotonic()
+        self.assertEqual(exception_of(self.c.read_holding_registers(0, 2, slave=SILENT)), 0x0B)
+        self.assertLess(time.monotonic() - t0, 0.2)
         # The refused write never reached the PLC.
         self.assertEqual(self.c.read_holding_registers(1004, 2, slave=SNPX).registers, [20005, 20006])
         # The failures were logged with a time stamp.

@@ -95,6 +95,7 @@ TEST(FaultOptions, EachKindSetsItsFault) {
   };
   const Case cases[] = {
       {"1:silent", 1, [](const Faults& f) { return f.silent; }},
+      {"1:silent@2", 1, [](const Faults& f) { return f.silent; }},
       {"2:bad-bcc@3", 2, [](const Faults& f) { return f.badBcc.Remaining() == 3; }},
       {"*:bad-bcc", kEveryStation, [](const Faults& f) { return f.badBcc.Remaining() == kAlways; }},
       {"1:nak", 1, [](const Faults& f) { return f.nak.Active() && f.nakCode == 0; }},

@@ -41,6 +41,24 @@ TEST(Faults, ASilentStationAnswersNothingAndIsNeverAttached) {
   EXPECT_EQ(line.Exchange(Attach("PLCA")).size(), 24u);
 }
 
+TEST(Faults, ASilenceWithACountEndsAfterThatManyRequestsAddressedToTheStation) {
+  Line line(kNetwork);
+  FaultsOf(line, 1).silent.For(2);
+  FaultsOf(line, 3).silent.For(1);
+  // Requests for other stations do not count.
+  EXPECT_EQ(line.Exchange(Attach("PLCB")).size(), 24u);
+  EXPECT_TRUE(FaultsOf(line, 1).silent);
+  EXPECT_EQ(line.Exchange(Attach("PLCA")).size(), 0u);
+  EXPECT_EQ(line.Exchange(Attach("PLCA")).size(), 0u);
+  EXPECT_FALSE(FaultsOf(line, 1).silent);
+  EXPECT_EQ(line.Exchange(Attach("PLCA")).size(), 24u);
+
+  line.Exchange(SnpxBroadcastAttach());
+  EXPECT_EQ(line.Exchange(SnpxRequest("PLCC", 1, 0x08, 0, 1)).size(), 0u);
+  line.Exchange(SnpxBroadcastAttach());
+  EXPECT_TRUE(ParseSnpx(line.Exchange(SnpxRequest("PLCC", 1, 0x08, 0, 1))).ok);
+}
+
 TEST(Faults, WrongBccOnTheNextReplies) {
   Line line(kNetwork);
   FaultsOf(line, 1).CorruptBcc(2);
