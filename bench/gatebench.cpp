@@ -21,6 +21,7 @@
 // no reply, a silent station's client got a value, no frame crossed the
 // line), 2 for bad options.
 #include <modbus.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,9 @@ struct Options {
   std::vector<std::string> modes{"reference", "pass", "health", "scan"};
   double warmupS = 30;
   double measureS = 30;
+  // How long after the window a request sent within it may still take: it
+  // gets no reply after that (longer than any request takes by default).
+  double drainS = 20;
   unsigned baud = 19200;
   int periodMs = 100;
   int scanIntervalMs = 1000;
@@ -76,7 +80,7 @@ struct Options {
   std::fprintf(stderr,
                "gatebench: %s\n"
                "usage: gatebench [--live 4,8,16] [--modes reference,pass,health,scan] [--warmup S] [--measure S]\n"
-               "                 [--baud N] [--period MS] [--scan-interval MS] [--gate-deadline MS] [--out FILE]\n"
+               "                 [--drain S] [--baud N] [--period MS] [--scan-interval MS] [--gate-deadline MS] [--out FILE]\n"
                "                 [--keep] [--smoke]\n",
                why.c_str());
   std::exit(2);
@@ -107,6 +111,8 @@ Options ParseOptions(int argc, char** argv) {
         o.warmupS = std::stod(value());
       } else if (name == "--measure") {
         o.measureS = std::stod(value());
+      } else if (name == "--drain") {
+        o.drainS = std::stod(value());
       } else if (name == "--baud") {
         o.baud = static_cast<unsigned>(std::stoul(value()));
       } else if (name == "--period") {
@@ -135,6 +141,7 @@ Options ParseOptions(int argc, char** argv) {
     o.live = {4};
     o.warmupS = 1;
     o.measureS = 2;
+    o.drainS = 0.5;
     if (o.gateDeadlineMs == 0) o.gateDeadlineMs = 500;
   }
   for (const std::string& m : o.modes) {
@@ -143,7 +150,7 @@ Options ParseOptions(int argc, char** argv) {
   for (int n : o.live) {
     if (n < 1 || n > kLiveStations * kMaxClientsPerStation) Usage("live clients must be 1 to 16");
   }
-  if (o.warmupS < 0 || o.measureS <= 0 || o.periodMs < 1 || o.scanIntervalMs < 1) Usage("bad duration");
+  if (o.warmupS < 0 || o.measureS <= 0 || o.drainS <= 0 || o.periodMs < 1 || o.scanIntervalMs < 1) Usage("bad duration");
   return o;
 }
 
@@ -169,11 +176,11 @@ uint16_t Clock16(Clock::time_point t) {
 
 // One client: a request every period on its own schedule (a late answer
 // makes the next request go at once, with no burst to catch up), until
-// `stopAt`; the request under way then finishes.
+// `stopAt`; the request under way then finishes, or gets no reply after
+// `drain`.
 void RunClient(int port, const ClientPlan& plan, Clock::time_point firstAt, Clock::time_point stopAt,
-               std::chrono::milliseconds period, std::vector<Sample>* samples) {
+               Clock::duration drain, std::chrono::milliseconds period, std::vector<Sample>* samples) {
   modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
-  modbus_set_response_timeout(ctx, 30, 0);
   modbus_set_slave(ctx, plan.station);
   bool connected = modbus_connect(ctx) == 0;
   Clock::time_point next = firstAt;
@@ -183,6 +190,8 @@ void RunClient(int port, const ClientPlan& plan, Clock::time_point firstAt, Cloc
     Sample s;
     s.start = Clock::now();
     if (!connected) connected = modbus_connect(ctx) == 0;
+    const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(stopAt + drain - s.start).count();
+    modbus_set_response_timeout(ctx, static_cast<uint32_t>(wait / 1000000), static_cast<uint32_t>(wait % 1000000));
     const int got = connected ? modbus_read_registers(ctx, plan.address, kRegisters, registers) : -1;
     s.end = Clock::now();
     if (got == kRegisters) {
@@ -346,14 +355,18 @@ RunResult RunMode(const Options& o, const std::string& folder, const std::string
   for (std::size_t k = 0; k < plans.size(); ++k) {
     // The clients' first requests spread over one period.
     const auto first = begin + period * static_cast<int>(k) / static_cast<int>(plans.size());
-    threads.emplace_back(RunClient, port, plans[k], first, windowEnd, period, &samples[k]);
+    threads.emplace_back(RunClient, port, plans[k], first, windowEnd,
+                         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.drainS)), period,
+                         &samples[k]);
   }
   std::this_thread::sleep_until(windowStart);
   const std::size_t traceFrom = FileSize(trace);
   std::this_thread::sleep_until(windowEnd);
   const std::size_t traceTo = FileSize(trace);
   for (std::thread& t : threads) t.join();
-  gate.Stop(SIGTERM);
+  // kelgate lets the request on the line finish before it stops (a silent
+  // station's takes seconds); the smoke run does not wait for that.
+  gate.Stop(o.smoke ? SIGKILL : SIGTERM);
   sim.Stop(SIGTERM);
 
   // Answers count when they arrive within the window; latencies are those of
