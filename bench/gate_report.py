@@ -175,8 +175,8 @@ def section(rows, plots, machine=None):
     w("client read would need (the reference's frames per answered read, attach included,")
     w("times the clients polling):")
     w("")
-    w("| mode | live + silent clients | frames/s | frames per cycle | one request per client read | station 1 read every |")
-    w("|---|---:|---:|---:|---:|---:|")
+    w("| mode | live + silent clients | frames/s | frames per cycle | one request per client read | frames per live answer | station 1 read every | line time on the silent station |")
+    w("|---|---:|---:|---:|---:|---:|---:|---:|")
     for m in MODES:
         for n in lives:
             r = table.get((m, n))
@@ -185,14 +185,25 @@ def section(rows, plots, machine=None):
             per_cycle = num(r, "frames_per_s") * num(r, "period_ms") / 1000
             f1 = frames_per_request(table, n)
             need = f"{(n + int(r['silent'])) * f1:.0f}" if f1 else "–"
+            per_answer = f"{int(r['frames']) / int(r['live_answers']):.2f}" if int(r["live_answers"]) else "–"
             w(f"| {MODE_NAMES[m]} | {n} + {r['silent']} | {num(r, 'frames_per_s'):.1f} | {per_cycle:.1f} | {need} | "
-              f"{ms(r['read_period_ms'])} ms |")
+              f"{per_answer} | {ms(r['read_period_ms'])} ms | {num(r, 'silent_line_s'):.1f} s |")
     w("")
     w("Targets:")
     w("")
     for target, verdict, detail in verdicts(rows):
         w(f"- **{verdict}** {target}" + (f": {detail}" if detail else ""))
     w("")
+    held = [num(r, "silent_line_s") for r in rows if r["mode"] == "health"]
+    if held:
+        w(f"With health the silent station still held the line for {min(held):.1f} to {max(held):.1f} s of each")
+        w(f"{float(first['measure_s']):.0f} s window (*line time on the silent station*): a probe, one request let")
+        w("through after the hold, takes every attach try the driver makes, as long as its first failure.")
+        w("Between probes its clients get 0x0B at once and the live clients have the line as in the")
+        w("reference; the share of the reference's answers they get over a window is what the probes")
+        w("in it leave them. The hold doubles after every unanswered probe, so the share grows the")
+        w("longer the station stays off.")
+        w("")
     w("How it is measured:")
     w("")
     w("- Answers per second count the live clients' normal answers that arrived within the")

@@ -56,6 +56,7 @@ constexpr int kMaxClientsPerStation = 4;
 // Stations 1, 2 SNP, 3, 4 SNPX, 5 SNP and switched off: a silent SNP station
 // costs the line most, every attach retry the driver makes.
 constexpr const char* kNetwork = "01PRESS1\n02PRESS2\n03OVEN1*\n04OVEN2*\n05MUTE\n";
+constexpr const char* kSilentId = "\"MUTE\"";  // as the simulator's trace names it
 // The first word of every client's range holds the PLC's clock.
 constexpr const char* kClockWords = "R1,R11,R21,R31";
 
@@ -214,11 +215,14 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 // What the simulator's trace shows of the window between two offsets of its
 // file: the frames (every "rx" line, from the gateway, and "tx" line, from a
-// station, noise aside) and how often station 1 was read (the median time
-// between its reads; in a scan, the scan's period).
+// station, noise aside), how often station 1 was read (the median time
+// between its reads; in a scan, the scan's period) and how long the gateway's
+// tries to reach the silent station held the line: each burst of them from
+// its first try to one try's time after its last.
 struct TraceFigures {
   long frames = 0;
   double readPeriodMs = -1;
+  double silentLineS = 0;
 };
 
 double Percentile(std::vector<double> v, double q) {
@@ -236,7 +240,7 @@ TraceFigures ReadTrace(const std::string& trace, std::size_t from, std::size_t t
   at = from == 0 || at == std::string::npos ? 0 : at + 1;
   static const std::regex kFrame(R"(^\s*([0-9.]+) (rx|tx) )");
   TraceFigures figures;
-  std::vector<double> reads;
+  std::vector<double> reads, silent;
   while (at < to) {
     const std::size_t newline = text.find('\n', at);
     if (newline == std::string::npos || newline >= to) break;
@@ -248,6 +252,18 @@ TraceFigures ReadTrace(const std::string& trace, std::size_t from, std::size_t t
     if (m[2] == "rx" && line.find(" read ") != std::string::npos && line.find("-> station 1 \"") != std::string::npos) {
       reads.push_back(1000 * std::stod(m[1]));
     }
+    if (m[2] == "rx" && line.find(kSilentId) != std::string::npos) silent.push_back(std::stod(m[1]));
+  }
+  // Tries of one request follow each other within a second; probes and
+  // requests are seconds apart.
+  std::vector<double> tries;
+  for (std::size_t k = 1; k < silent.size(); ++k) {
+    if (silent[k] - silent[k - 1] < 1) tries.push_back(silent[k] - silent[k - 1]);
+  }
+  const double oneTry = tries.empty() ? 0 : Percentile(tries, 0.5);
+  for (std::size_t k = 0; k < silent.size(); ++k) {
+    const bool burstEnds = k + 1 == silent.size() || silent[k + 1] - silent[k] >= 1;
+    figures.silentLineS += burstEnds ? oneTry : silent[k + 1] - silent[k];
   }
   std::vector<double> gaps;
   for (std::size_t k = 1; k < reads.size(); ++k) gaps.push_back(reads[k] - reads[k - 1]);
@@ -420,13 +436,14 @@ RunResult RunMode(const Options& o, const std::string& folder, const std::string
   char row[1024];
   std::snprintf(row, sizeof row,
                 "%s\t%d\t%d\t%u\t%.0f\t%.0f\t%d\t%d\t%ld\t%.3f\t%.3f\t%.3f\t%ld\t%s\t%ld\t%ld\t%.3f\t%.3f\t%ld\t%ld\t%s\t"
-                "%.1f\t%.1f\t%zu\t%ld\t%.3f\t%.1f\t%.1f",
+                "%.1f\t%.1f\t%zu\t%ld\t%.3f\t%.1f\t%.2f\t%.1f",
                 mode.c_str(), live, silent, o.baud, o.warmupS, o.measureS, o.periodMs,
                 mode == "scan" ? o.scanIntervalMs : 0, liveAnswers, liveAnswers / windowS,
                 Percentile(liveLatency, 0.5), Percentile(liveLatency, 0.99), liveExceptions, Codes(liveCodes).c_str(),
                 liveFailed, silentRequests, Percentile(silentLatency, 0.5), Percentile(silentLatency, 0.99),
                 silentGateway, silentOther + silentFailed, Codes(silentCodes).c_str(), Percentile(ages, 0.5),
-                Percentile(ages, 0.99), ages.size(), frames, frames / windowS, line.readPeriodMs, CycleModelMs(o.baud));
+                Percentile(ages, 0.99), ages.size(), frames, frames / windowS, line.readPeriodMs, line.silentLineS,
+                CycleModelMs(o.baud));
   std::fprintf(stderr,
                "%-9s %2d live + %d silent: %6.2f answers/s, latency median %8.1f ms p99 %8.1f ms, %ld exceptions; "
                "silent median %8.1f ms; age median %7.1f ms p99 %7.1f ms; %ld frames\n",
@@ -476,7 +493,7 @@ int main(int argc, char** argv) {
                "mode\tlive\tsilent\tbaud\twarmup_s\tmeasure_s\tperiod_ms\tscan_ms\tlive_answers\tlive_per_s\t"
                "live_median_ms\tlive_p99_ms\tlive_exceptions\tlive_codes\tlive_failed\tsilent_requests\t"
                "silent_median_ms\tsilent_p99_ms\tsilent_0x0B\tsilent_other\tsilent_codes\tage_median_ms\t"
-               "age_p99_ms\tages\tframes\tframes_per_s\tread_period_ms\tcycle_model_ms\n");
+               "age_p99_ms\tages\tframes\tframes_per_s\tread_period_ms\tsilent_line_s\tcycle_model_ms\n");
   int failed = 0;
   for (const std::string& mode : o.modes) {
     if (!scan && mode != "reference" && mode != "pass") {
