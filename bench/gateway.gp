@@ -18,7 +18,7 @@ set key top left
 # latency median and p99.
 set title "live clients' answers per second"
 set ylabel "answers/s"
-set yrange [0.1:*]
+set yrange [0.1:10000]
 set logscale y
 plot dir.'/gateway.dat' using 1:2 with linespoints lw 2 pt 7 lc rgb "#636363" title "reference (silent not polled)", \
      '' using 1:5 with linespoints lw 2 pt 7 lc rgb "#e6550d" title "pass-through", \
@@ -29,7 +29,7 @@ set title "live clients' latency: median, bar to p99"
 set ylabel "ms (log scale)"
 set yrange [0.1:*]
 set logscale y
-set key top left
+set key center left
 plot dir.'/gateway.dat' using ($1*0.94):3:3:4 with yerrorbars pt 7 lc rgb "#636363" title "reference", \
      '' using ($1*0.98):6:6:7 with yerrorbars pt 7 lc rgb "#e6550d" title "pass-through", \
      '' using ($1*1.02):9:9:10 with yerrorbars pt 7 lc rgb "#31a354" title "with health", \
