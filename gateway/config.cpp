@@ -204,8 +204,8 @@ bool LoadConfiguration(int argc, const char* const* argv, Options* options, Conf
       file->table = toml::parse_file(file->path);
     } catch (const toml::parse_error& fault) {
       const auto line = fault.source().begin.line;
-      *error = file->path + (line ? ":" + std::to_string(line) : std::string()) + ": " +
-               std::string(fault.description());
+      *error =
+          file->path + (line ? ":" + std::to_string(line) : std::string()) + ": " + std::string(fault.description());
       return false;
     }
     if (!Reader(*file, options, error).Read()) return false;

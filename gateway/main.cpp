@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <list>
@@ -27,11 +26,11 @@
 #include <thread>
 #include <vector>
 
-#include "driver/driver_context.h"
 #include "gateway/config.h"
 #include "gateway/line.h"
 #include "gateway/options.h"
 #include "gateway/plan.h"
+#include "gateway/report.h"
 #include "gateway/scan_engine.h"
 
 namespace {
@@ -279,7 +278,7 @@ void Gateway::Serve(Client* client) {
       reason = "malformed frame";
       break;
     }
-    Plan plan = MakePlan(request, map, options.writePolicy, stations);
+    Plan plan = MakePlan(request, map, engine->Policy(), stations);
     Outcome outcome;
     outcome.exception = plan.exception;
     bool fromCache = false;
@@ -318,79 +317,9 @@ void Gateway::Serve(Client* client) {
   engine->ClientDisconnected();
 }
 
-// The stations of the network file, told by a silent block parse, which
-// accepts exactly the stations the file defines: their SNP IDs and
-// protocols as the driver keeps them, and the longest block the parse
-// accepts for each (SNP and SNPX limits differ).
-std::vector<StationInfo> FindStations(Board& board) {
-  std::vector<StationInfo> found;
-  for (int station = 0; station <= kHighestStation; ++station) {
-    Tag tag;
-    const std::string gas = Gas(station, *FindArea("R"), 1);
-    if (board.Parse(gas, 1, true, &tag) != 0) continue;
-    StationInfo info;
-    info.number = station;
-    const DriverContext* context = board.Context();
-    info.snpId.assign(context->snpIds[station], strnlen(context->snpIds[station], kSnpIdSlotSize));
-    info.protocol = context->snpxStation[station] ? Protocol::kSnpx : Protocol::kSnp;
-    uint32_t low = 1, high = 4096;
-    while (low < high) {
-      const uint32_t mid = (low + high + 1) / 2;
-      if (board.Parse(gas, static_cast<int32_t>(mid), true, &tag) == 0) {
-        low = mid;
-      } else {
-        high = mid - 1;
-      }
-    }
-    info.blockLimit = low;
-    found.push_back(info);
-  }
-  return found;
-}
-
-std::string Describe(const std::vector<StationInfo>& stations) {
-  std::string text;
-  for (const StationInfo& info : stations) {
-    if (!text.empty()) text += ", ";
-    text += std::to_string(info.number) + " " + ProtocolName(info.protocol);
-  }
-  return text.empty() ? "none" : text;
-}
-
-std::string Describe(const ScanGroup& group) {
-  return (group.station == kAllStations ? std::string("*") : std::to_string(group.station)) + ":" +
-         group.area->name + ":" + std::to_string(group.first) + "-" + std::to_string(group.last) + "@" +
-         std::to_string(group.intervalMs);
-}
-
 // The engine's counters, for SIGUSR1 and the exit.
-void Report(const ScanEngine& engine) {
-  const EngineSnapshot snapshot = engine.Snapshot();
-  Log("stations (cycles, block reads, requests, failures, demotions, time demoted, data age, round trip):");
-  for (const StationCounters& s : snapshot.stations) {
-    std::string failures;
-    for (const auto& [kind, n] : s.failures) failures += std::string(" ") + FailureKindName(kind) + " x" + std::to_string(n);
-    Log("  station %d (%s%s%s): %llu cycles, %llu block reads, %llu requests, failures:%s, %llu demotions%s, "
-        "%.1f s demoted, data age %s, round trip %s",
-        s.info.number, ProtocolName(s.info.protocol), s.info.snpId.empty() ? "" : " ", s.info.snpId.c_str(),
-        static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.blockReads),
-        static_cast<unsigned long long>(s.requests), failures.empty() ? " none" : failures.c_str(),
-        static_cast<unsigned long long>(s.demotions), s.demoted ? " (demoted now)" : "", s.demotedSeconds,
-        s.dataAgeMs ? (std::to_string(static_cast<long long>(*s.dataAgeMs)) + " ms").c_str() : "-",
-        s.lastRoundTripMs ? (std::to_string(static_cast<long long>(*s.lastRoundTripMs)) + " ms").c_str() : "-");
-  }
-  const LineCounters& line = snapshot.line;
-  Log("line: %llu scan cycles, %llu requests, busy %.0f %% of the last 10 s (%.1f s in %.0f s), %zu waiting",
-      static_cast<unsigned long long>(line.cycles), static_cast<unsigned long long>(line.requests),
-      line.busyFraction * 100, line.busySeconds, line.upSeconds, line.queueLength);
-  const ClientCounters& clients = snapshot.clients;
-  std::string requests;
-  for (const auto& [function, n] : clients.requests) {
-    requests += " function " + std::to_string(function) + " x" + std::to_string(n);
-  }
-  Log("clients: %d connected, %llu in total; requests:%s; %llu answered from the cache", clients.connected,
-      static_cast<unsigned long long>(clients.connections), requests.empty() ? " none" : requests.c_str(),
-      static_cast<unsigned long long>(clients.fromCache));
+void Report(ScanEngine& engine) {
+  for (const std::string& line : ReportLines(engine.Snapshot(), engine.TakeCacheAges())) Log("%s", line.c_str());
 }
 
 int Main(int argc, char** argv) {
@@ -450,7 +379,7 @@ int Main(int argc, char** argv) {
   for (const ScanGroup& group : options.scan.groups) {
     if (group.station != kAllStations && gateway.stations.count(group.station) == 0) {
       std::fprintf(stderr, "kelgate: scan group %s: station %d is not in the network file of board %d\n",
-                   Describe(group).c_str(), group.station, options.board);
+                   DescribeGroup(group).c_str(), group.station, options.board);
       board.Close();
       return 2;
     }
@@ -473,14 +402,14 @@ int Main(int argc, char** argv) {
   ScanEngine& engine = *gateway.engine;
   engine.Start();
   Log("serving board %d on %s (stations %s) at %s:%u; writable: %s; map: %s; at most %d clients", options.board,
-      options.port.c_str(), Describe(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
+      options.port.c_str(), DescribeStations(stations).c_str(), options.listenAddress.c_str(), ntohs(bound.sin_port),
       options.writePolicy.Describe().c_str(), gateway.map.Describe().c_str(), options.maxClients);
   const HealthConfig& health = options.scan.health;
   if (options.scan.groups.empty()) {
     Log("scan: none, every request goes to the line");
   } else {
     std::string groups;
-    for (const ScanGroup& group : options.scan.groups) groups += " " + Describe(group);
+    for (const ScanGroup& group : options.scan.groups) groups += " " + DescribeGroup(group);
     Log("scan:%s; %zu block reads per cycle; data stale after %u ms", groups.c_str(), engine.Blocks().size(),
         options.scan.maxAgeMs);
   }

@@ -29,8 +29,8 @@ class ScanCache {
   void Fail(const ScanBlock& block, FailureKind failure);
   // A good write of items (registers, or bits as 0/1) from `element`:
   // the scanned ones take the written values as of `at`.
-  void Write(int station, const Area& area, uint32_t element, const std::vector<uint16_t>& items,
-             Clock::time_point at, WallClock::time_point wall);
+  void Write(int station, const Area& area, uint32_t element, const std::vector<uint16_t>& items, Clock::time_point at,
+             WallClock::time_point wall);
   // The run of `count` elements from `element` as of `now`.
   CachedRun Read(int station, const Area& area, uint32_t element, uint32_t count, Clock::time_point now) const;
   // Age of the station's oldest good scanned word; none when no word of
@@ -40,7 +40,7 @@ class ScanCache {
  private:
   struct Word {
     uint16_t value = 0;
-    bool read = false;  // a value has been read since the start
+    bool read = false;                         // a value has been read since the start
     FailureKind failure = FailureKind::kNone;  // the last read failed
     Clock::time_point at{};
     WallClock::time_point wall{};

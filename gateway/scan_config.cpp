@@ -35,8 +35,8 @@ std::string CheckScanGroup(const ScanGroup& group) {
            std::to_string(kLastElement);
   }
   if (group.intervalMs < kShortestIntervalMs || group.intervalMs > kLongestIntervalMs) {
-    return "interval " + std::to_string(group.intervalMs) + " ms is not within " +
-           std::to_string(kShortestIntervalMs) + "-" + std::to_string(kLongestIntervalMs);
+    return "interval " + std::to_string(group.intervalMs) + " ms is not within " + std::to_string(kShortestIntervalMs) +
+           "-" + std::to_string(kLongestIntervalMs);
   }
   if (group.area->bits && group.type != ValueType::kUint16) {
     return std::string("area ") + group.area->name + " holds bits, which take no type";

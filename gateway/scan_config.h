@@ -34,10 +34,10 @@ inline uint32_t WordsOf(ValueType type) { return type == ValueType::kInt32 || ty
 struct ScanGroup {
   int station = kAllStations;  // a station number, or kAllStations
   const Area* area = nullptr;
-  uint32_t first = 1;          // elements, 1-based, inclusive
+  uint32_t first = 1;  // elements, 1-based, inclusive
   uint32_t last = 1;
   uint32_t intervalMs = kDefaultIntervalMs;
-  std::string name;            // optional tag name ("" = none)
+  std::string name;  // optional tag name ("" = none)
   ValueType type = ValueType::kUint16;
   // True when the group scans `station` (its own, or every station).
   bool Covers(int number) const { return station == kAllStations || station == number; }
@@ -49,9 +49,9 @@ const char* ProtocolName(Protocol protocol);  // "SNP", "SNPX"
 // A station of the board's network file.
 struct StationInfo {
   int number = 0;
-  std::string snpId;       // "" on a point-to-point line
+  std::string snpId;  // "" on a point-to-point line
   Protocol protocol = Protocol::kSnp;
-  uint32_t blockLimit = 0; // most words one block read may carry
+  uint32_t blockLimit = 0;  // most words one block read may carry
 };
 
 // Station health: demotion after `failures` failed requests in a row that

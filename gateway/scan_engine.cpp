@@ -1,5 +1,6 @@
 #include "gateway/scan_engine.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,6 +16,8 @@ namespace {
 
 // The line's busy fraction is reported over this window.
 constexpr auto kBusyWindow = std::chrono::seconds(10);
+// Cached answers whose data age is kept between two reports.
+constexpr size_t kMaxCacheAges = 1 << 20;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -119,9 +122,11 @@ struct ScanEngine::Impl {
   ScanCache cache;
   std::vector<bool> blockGood;  // the block's last read was good (its failures are logged once)
   std::deque<size_t> pass;      // blocks of the current scan pass still to read
+  Clock::time_point passStart{};
   std::map<int, StationState> state;
   LineCounters line;
   ClientCounters clients;
+  std::vector<float> cacheAges;                                      // ms, since the last TakeCacheAges
   std::deque<std::pair<Clock::time_point, Clock::time_point>> busy;  // line requests of the busy window
   const Clock::time_point startedAt;
 };
@@ -215,14 +220,16 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
   const ScanBlock block = schedule.Blocks()[index];
   StationState& s = state[block.station];
   const Clock::time_point start = Clock::now();
-  schedule.Done(index, start);
+  // Due again one interval after the pass began: the blocks of one pass stay
+  // together, so each station is still attached once per cycle.
+  schedule.Done(index, passStart);
   std::vector<Event> events;
   std::vector<std::function<void()>> callbacks;
   if (s.health.Admit(start) != StationHealth::Admission::kRefuse) {
     s.inPass = true;
     lock.unlock();
-    const LineStep step{false, true, Gas(block.station, *block.area, block.first), static_cast<int32_t>(block.words),
-                        {}};
+    const LineStep step{
+        false, true, Gas(block.station, *block.area, block.first), static_cast<int32_t>(block.words), {}};
     std::vector<uint16_t> words;
     std::string message;
     const FailureKind failure = RunStep(board, step, collector, &words, &message);
@@ -231,8 +238,7 @@ void ScanEngine::Impl::RunBlock(size_t index, std::unique_lock<std::mutex>& lock
     lock.lock();
     ++s.counters.blockReads;
     const std::string what = "station " + std::to_string(block.station) + ": scan of " +
-                             Element(*block.area, block.first) + "-" +
-                             Element(*block.area, block.LastElement());
+                             Element(*block.area, block.first) + "-" + Element(*block.area, block.LastElement());
     BlockEvent event{block.station, block.area, block.first, {}, failure, wall};
     if (failure == FailureKind::kNone) {
       cache.Store(block, words, end, wall);
@@ -299,6 +305,7 @@ void ScanEngine::Impl::Run() {
       const std::vector<size_t> due = schedule.Due(Clock::now());
       if (!due.empty()) ++line.cycles;
       pass.assign(due.begin(), due.end());
+      passStart = Clock::now();
     }
     if (!pass.empty()) {
       const size_t index = pass.front();
@@ -419,6 +426,11 @@ Outcome ScanEngine::Execute(int client, const Plan& plan, Clock::time_point dead
       if (fromCache) *fromCache = true;
       if (run.quality == Quality::kGood) {
         outcome.items = run.items;
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        // Bounded: a report that never comes must not grow it for ever.
+        if (impl_->cacheAges.size() < kMaxCacheAges) {
+          impl_->cacheAges.push_back(static_cast<float>(Ms(Clock::now() - run.readAt)));
+        }
       } else {
         outcome.exception = kGatewayTargetFailed;
       }
@@ -431,15 +443,14 @@ Outcome ScanEngine::Execute(int client, const Plan& plan, Clock::time_point dead
 
 Outcome ScanEngine::Write(int client, int station, const Area& area, uint32_t element,
                           const std::vector<uint16_t>& items, Clock::time_point deadline) {
-  const Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                                  impl_->policy);
+  const Plan plan =
+      MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items, impl_->policy);
   return Execute(client, plan, deadline);
 }
 
 void ScanEngine::WriteAsync(int client, int station, const Area& area, uint32_t element, std::vector<uint16_t> items,
                             Clock::time_point deadline, std::function<void(const Outcome&)> whenDone) {
-  Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items,
-                            impl_->policy);
+  Plan plan = MakeWritePlan(station, Place{&area, element, static_cast<uint32_t>(items.size())}, items, impl_->policy);
   Outcome outcome;
   outcome.exception = plan.exception;
   if (plan.exception == kNoException) {
@@ -490,6 +501,25 @@ EngineSnapshot ScanEngine::Snapshot() const {
   snapshot.line.busyFraction = window > 0 ? Seconds(busy) / window : 0;
   snapshot.clients = impl_->clients;
   return snapshot;
+}
+
+CacheAges ScanEngine::TakeCacheAges() {
+  std::vector<float> ages;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    ages.swap(impl_->cacheAges);
+  }
+  CacheAges result;
+  result.answers = ages.size();
+  if (ages.empty()) return result;
+  const auto at = [&](double fraction) {
+    const size_t k = std::min(ages.size() - 1, static_cast<size_t>(fraction * static_cast<double>(ages.size())));
+    std::nth_element(ages.begin(), ages.begin() + static_cast<std::ptrdiff_t>(k), ages.end());
+    return static_cast<double>(ages[k]);
+  };
+  result.medianMs = at(0.5);
+  result.p99Ms = at(0.99);
+  return result;
 }
 
 }  // namespace kelgate

@@ -33,7 +33,7 @@ const char* QualityName(Quality quality);  // "good", "stale", "bad"
 
 // What the cache holds for a run of elements.
 struct CachedRun {
-  bool scanned = false;   // false: some element lies outside every scan group
+  bool scanned = false;  // false: some element lies outside every scan group
   Quality quality = Quality::kBad;
   FailureKind failure = FailureKind::kNone;  // bad: why the last read failed
   // The run's items: registers, or bits as 0/1 for a bit area.
@@ -73,39 +73,46 @@ class ScanListener {
 // Counters for reports and metrics, copied under the engine's lock.
 struct StationCounters {
   StationInfo info;
-  uint64_t cycles = 0;      // scan passes over the station
-  uint64_t blockReads = 0;  // scan block reads made (good or not)
-  uint64_t requests = 0;    // doors' requests that reached the line
+  uint64_t cycles = 0;                       // scan passes over the station
+  uint64_t blockReads = 0;                   // scan block reads made (good or not)
+  uint64_t requests = 0;                     // doors' requests that reached the line
   std::map<FailureKind, uint64_t> failures;  // every line failure, by kind
   uint64_t demotions = 0;
-  uint64_t rejected = 0;    // requests answered 0x0B at once while demoted
+  uint64_t rejected = 0;  // requests answered 0x0B at once while demoted
   bool demoted = false;
-  double demotedSeconds = 0;  // in total, the current demotion included
-  std::optional<double> dataAgeMs;  // the oldest scanned data's age; none before the first read
+  double demotedSeconds = 0;              // in total, the current demotion included
+  std::optional<double> dataAgeMs;        // the oldest scanned data's age; none before the first read
   std::optional<double> lastRoundTripMs;  // the last request on the line
 };
 
 struct LineCounters {
-  uint64_t cycles = 0;       // scan passes
-  uint64_t requests = 0;     // driver requests made (scan and doors)
-  double busySeconds = 0;    // in total on the line
-  double busyFraction = 0;   // of the last ten seconds
-  size_t queueLength = 0;    // doors' requests waiting now
+  uint64_t cycles = 0;      // scan passes
+  uint64_t requests = 0;    // driver requests made (scan and doors)
+  double busySeconds = 0;   // in total on the line
+  double busyFraction = 0;  // of the last ten seconds
+  size_t queueLength = 0;   // doors' requests waiting now
   double upSeconds = 0;
 };
 
 struct ClientCounters {
   int connected = 0;
-  uint64_t connections = 0;  // accepted in total
+  uint64_t connections = 0;                // accepted in total
   std::map<uint8_t, uint64_t> requests;    // by Modbus function code
   std::map<uint8_t, uint64_t> exceptions;  // by exception code
-  uint64_t fromCache = 0;    // reads answered from the cache
+  uint64_t fromCache = 0;                  // reads answered from the cache
 };
 
 struct EngineSnapshot {
   std::vector<StationCounters> stations;
   LineCounters line;
   ClientCounters clients;
+};
+
+// The data age of the reads answered from the cache over a span of time.
+struct CacheAges {
+  uint64_t answers = 0;
+  double medianMs = 0;
+  double p99Ms = 0;
 };
 
 class ScanEngine {
@@ -157,6 +164,9 @@ class ScanEngine {
   void CountRequest(uint8_t function, uint8_t exception, bool fromCache);
 
   EngineSnapshot Snapshot() const;
+  // The ages of the data of the reads answered from the cache since the
+  // last call (or the start); the next call starts afresh.
+  CacheAges TakeCacheAges();
 
  private:
   struct Impl;

@@ -30,8 +30,8 @@ std::vector<ScanBlock> PlanScan(const std::vector<ScanGroup>& groups, const std:
     for (const ScanGroup& group : groups) {
       if (!group.Covers(station.number) || group.area == nullptr) continue;
       const uint32_t perWord = group.area->bits ? 16 : 1;
-      ranges.push_back({station.number, group.area, group.intervalMs, (group.first - 1) / perWord,
-                        (group.last - 1) / perWord});
+      ranges.push_back(
+          {station.number, group.area, group.intervalMs, (group.first - 1) / perWord, (group.last - 1) / perWord});
     }
   }
   const auto key = [](const WordRange& r) {
@@ -67,8 +67,8 @@ std::vector<ScanBlock> PlanScan(const std::vector<ScanGroup>& groups, const std:
       if (next.firstWord > run.lastWord + 1) {
         // Words between are read only when they are few and save a request.
         const bool close = next.firstWord - run.lastWord - 1 <= gapWords;
-        const uint32_t apart = BlocksFor(run.firstWord, run.lastWord, limit) +
-                               BlocksFor(next.firstWord, next.lastWord, limit);
+        const uint32_t apart =
+            BlocksFor(run.firstWord, run.lastWord, limit) + BlocksFor(next.firstWord, next.lastWord, limit);
         if (!close || BlocksFor(run.firstWord, lastWord, limit) >= apart) break;
       }
       run.lastWord = lastWord;

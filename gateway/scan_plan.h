@@ -40,15 +40,16 @@ constexpr uint32_t kMergeGapWords = 16;
 std::vector<ScanBlock> PlanScan(const std::vector<ScanGroup>& groups, const std::vector<StationInfo>& stations,
                                 uint32_t gapWords = kMergeGapWords);
 
-// When each block is due: a block is read no more often than its interval,
-// measured from the start of its previous read.
+// When each block is due: a block is read once per interval, measured from
+// the start of the cycle that read it last.
 class ScanSchedule {
  public:
   ScanSchedule(std::vector<ScanBlock> blocks, Clock::time_point start);
   const std::vector<ScanBlock>& Blocks() const { return blocks_; }
   // Indexes of the blocks due at `now`, in plan order.
   std::vector<size_t> Due(Clock::time_point now) const;
-  // The block was read (or skipped) at `at`: due again one interval later.
+  // The block was read (or skipped) in the cycle that began at `at`: due
+  // again one interval later.
   void Done(size_t block, Clock::time_point at);
   // The earliest time a block is due; max() without blocks.
   Clock::time_point Next() const;

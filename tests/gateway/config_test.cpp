@@ -1,13 +1,13 @@
 // kelgate's configuration file and the scan options: every key reaches its
 // setting, the command line overrides the file, and each fault is one line
 // that names the file and the line.
+#include "gateway/config.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-
-#include "gateway/config.h"
 
 namespace kelgate {
 namespace {
@@ -129,8 +129,8 @@ TEST(ConfigFile, TheCommandLineOverridesTheFile) {
   Options options;
   ConfigFile file;
   std::string error;
-  ASSERT_TRUE(Load(toml.Path(), {"--baud", "19200", "--scan", "1:M:1-32@250", "--allow-write", "AQ:1-2",
-                                 "--health-failures", "0"},
+  ASSERT_TRUE(Load(toml.Path(),
+                   {"--baud", "19200", "--scan", "1:M:1-32@250", "--allow-write", "AQ:1-2", "--health-failures", "0"},
                    &options, &file, &error))
       << error;
   EXPECT_EQ(options.line.baudRate, 19200);
@@ -151,14 +151,16 @@ TEST(ConfigFile, EachFaultIsOneLineWithTheFileAndTheLine) {
       {"[line]\nport = \"x\"\n[lines]\nbaud = 1\n", "3: unknown section [lines]"},
       {"port = \"x\"\n", "1: \"port\" is not in a section"},
       {"[modbus]\nallow-write = \"R\"\n", "2: unknown key \"allow-write\" in [modbus]"},
-      {"[modbus]\nallow_write = \"Z:1-2\"\n", "2: allow_write: \"Z\" is no PLC area (R, AI, AQ, I, Q, T, M, G, SA, "
-                                              "SB, SC, S)"},
+      {"[modbus]\nallow_write = \"Z:1-2\"\n",
+       "2: allow_write: \"Z\" is no PLC area (R, AI, AQ, I, Q, T, M, G, SA, "
+       "SB, SC, S)"},
       {"[health]\nfailures = true\n", "2: failures: expects a number or a string"},
       // Syntax faults in toml++'s words.
       {"[line]\nport = \"x\"\nbaud = 9600\nbaud = 4800\n",
        "4: Error while parsing key-value pair: cannot redefine existing integer 'baud'"},
-      {"[[scan.group]]\nstation = 1\narea = \"R\"\n", "1: [[scan.group]] needs station, area and first (and last "
-                                                      "for more than one element)"},
+      {"[[scan.group]]\nstation = 1\narea = \"R\"\n",
+       "1: [[scan.group]] needs station, area and first (and last "
+       "for more than one element)"},
       {"[[scan.group]]\nstation = 1\narea = \"M\"\nfirst = 1\nlast = 8\ntype = \"int16\"\n",
        "1: scan group: area M holds bits, which take no type"},
       {"[[scan.group]]\nstation = 1\narea = \"R\"\nfirst = 1\nlast = 3\ntype = \"int32\"\n",

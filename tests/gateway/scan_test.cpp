@@ -37,9 +37,7 @@ TEST(PlanScan, MergesSplitsAndOrders) {
     std::vector<ScanGroup> groups;
     std::vector<ScanBlock> blocks;
   } cases[] = {
-      {"overlapping ranges are one block",
-       {Group(1, "R", 1, 10), Group(1, "R", 5, 20)},
-       {{1, A("R"), 1, 20, 1000}}},
+      {"overlapping ranges are one block", {Group(1, "R", 1, 10), Group(1, "R", 5, 20)}, {{1, A("R"), 1, 20, 1000}}},
       {"a gap of 16 words is read with them",
        {Group(1, "R", 1, 10), Group(1, "R", 27, 30)},
        {{1, A("R"), 1, 30, 1000}}},
@@ -57,10 +55,7 @@ TEST(PlanScan, MergesSplitsAndOrders) {
        {{2, A("R"), 1, 256, 1000}, {2, A("R"), 260, 11, 1000}}},
       {"station by station, areas in order, unknown stations left out",
        {Group(kAllStations, "AI", 1, 4), Group(2, "R", 7, 8), Group(9, "R", 1, 1), Group(1, "R", 1, 2)},
-       {{1, A("R"), 1, 2, 1000},
-        {1, A("AI"), 1, 4, 1000},
-        {2, A("R"), 7, 2, 1000},
-        {2, A("AI"), 1, 4, 1000}}},
+       {{1, A("R"), 1, 2, 1000}, {1, A("AI"), 1, 4, 1000}, {2, A("R"), 7, 2, 1000}, {2, A("AI"), 1, 4, 1000}}},
       {"different intervals are read apart",
        {Group(1, "R", 1, 10, 500), Group(1, "R", 5, 20, 1000)},
        {{1, A("R"), 1, 10, 500}, {1, A("R"), 5, 16, 1000}}},
@@ -103,8 +98,8 @@ TEST(ScanCache, QualityOverTime) {
   struct Step {
     Clock::duration after;
     Quality quality;
-  } steps[] = {{milliseconds(0), Quality::kGood}, {milliseconds(2000), Quality::kGood},
-               {milliseconds(2001), Quality::kStale}};
+  } steps[] = {
+      {milliseconds(0), Quality::kGood}, {milliseconds(2000), Quality::kGood}, {milliseconds(2001), Quality::kStale}};
   for (const Step& step : steps) {
     run = cache.Read(1, *A("R"), 3, 2, t0 + step.after);
     EXPECT_EQ(run.quality, step.quality) << QualityName(step.quality);
