@@ -93,8 +93,11 @@ test-package: linux
 demo: deps linux
 	scripts/demo
 
-# The driver against plcsim paced at 9600, 19200 and 38400 baud: writes
-# BENCHMARKS.md and bench/plots/. The test run includes its smoke check.
+# The driver against plcsim paced at 9600, 19200 and 38400 baud, and the
+# gateway under Modbus TCP clients with a station switched off (about 20
+# minutes in all; bench/run driver or bench/run gateway runs one part):
+# writes BENCHMARKS.md and bench/plots/. The test run includes their smoke
+# checks.
 bench: deps linux
 	bench/run
 

@@ -10,10 +10,6 @@
 //                                                         (--cpu-paced: on the paced line)
 //
 // The exit code is 1 when any request of any case failed.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,10 +31,9 @@
 #endif
 
 #include "bench/model.h"
+#include "bench/process.h"
 #include "bench/stats.h"
 #include "host/driver_module.h"
-
-extern char** environ;
 
 namespace {
 
@@ -128,52 +123,24 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-std::string ProgramFolder() {
-  return std::filesystem::canonical("/proc/self/exe").parent_path().string() + "/";
-}
-
 // One plcsim process serving a network file on a new pseudo-terminal.
 class SimProcess {
  public:
   SimProcess(const std::string& network, const Options& o) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    const std::string program = ProgramFolder() + "plcsim";
-    std::vector<std::string> args{program, "--network", network, "--baud", std::to_string(o.baud), "--turnaround",
+    std::vector<std::string> args{bench::ProgramFolder() + "plcsim", "--network", network, "--baud",
+                                  std::to_string(o.baud), "--turnaround",
                                   std::to_string(static_cast<int>(o.turnaroundMs)), "--zero"};
     if (o.pace) args.push_back("--pace");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned != 0) {
-      close(out[0]);
-      throw std::runtime_error("cannot start " + program);
-    }
+    child_ = std::make_unique<bench::Child>(args, "/dev/null");
     // The first line of its output is the driver's end of the line.
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
+    const std::string line = child_->ReadLine();
     if (line.rfind("/dev/", 0) != 0) throw std::runtime_error("plcsim printed no device: " + line);
     port_ = line.substr(5);
-  }
-  ~SimProcess() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
   }
   const std::string& Port() const { return port_; }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<bench::Child> child_;
   std::string port_;
 };
 

@@ -11,6 +11,8 @@ import glob
 import os
 import sys
 
+import gate_report
+
 RATIO_TARGET = 1.03
 INSTRUCTION_TARGET = 20000
 
@@ -100,10 +102,13 @@ def main():
     w("line: every byte takes its character time (11 bits: start, 8 data, odd")
     w("parity, stop) in both directions and every reply waits a fixed")
     w("turnaround. Each case is set against its model time, the time its frames")
-    w("must take on such a line.")
+    w("must take on such a line. The gateway `kelgate` is measured on the same")
+    w("paced line under Modbus TCP clients, with a station switched off (below).")
     w("")
     w("## Headline")
     w("")
+    gateway = gate_report.load(results)
+    out += gate_report.headline(gateway)
     if main_baud:
         w(f"- Measured ÷ model at {main_baud} baud: at most **{worst_main:.3f}** over every case"
           f" (target {RATIO_TARGET}); at every speed measured, at most {worst:.3f}.")
@@ -128,6 +133,7 @@ def main():
     w("")
     w("![scan time against the number of stations](bench/plots/scan.svg)")
     w("")
+    out += gate_report.section(gateway, plots, read_machine(os.path.join(results, "gateway-machine.txt")))
 
     for b in bauds:
         w(f"## The requests a host scans with, {b} baud")
@@ -261,9 +267,12 @@ def main():
     w("## How to rerun")
     w("")
     w("```")
-    w("make bench                     # builds build/linux, runs everything (a few minutes)")
+    w("make bench                     # builds build/linux, runs everything (about 20 minutes)")
     w("build/linux/kelbench --baud 9600 --reps 5 --no-scans   # one speed, printed as a table")
     w("build/linux/kelbench --smoke                           # every case once, unpaced (the CI check)")
+    w("bench/run gateway               # only the gateway benchmark (about 15 minutes)")
+    w("build/linux/gatebench --modes scan --live 16 --warmup 30 --measure 30   # one mode, one client count")
+    w("build/linux/gatebench --smoke   # every mode a few seconds (the CI check)")
     w("valgrind --tool=callgrind --collect-atstart=no --toggle-collect=KelMain build/linux/kelbench --cpu --reps 20")
     w("bench/callgrind_cost.py --reps 20 --functions 'SNPX read 1 register' callgrind.out.*   # where they go")
     w("```")

@@ -271,6 +271,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         dump.count = static_cast<std::size_t>(ParseNumber(text.substr(colon + 1), 1, 65536, "--dump count"));
       }
       cl.dumps.push_back(dump);
+    } else if (name == "--clock") {
+      for (const std::string& text : Split(value(), ',')) {
+        const Reference word = ParseRef(text, "--clock");
+        if (Info(word.area).discrete) throw UsageError("--clock: " + text + " is not a word of R, AI or AQ");
+        engine.clockWords.push_back(word);
+      }
     } else if (name == "--fault") {
       cl.faults.push_back(ParseFault(value()));
     } else if (name == "--trace") {
@@ -282,6 +288,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       sim.hexDump = true;
     } else {
       throw UsageError("unknown option \"" + args[k] + "\"");
+    }
+  }
+  for (const Reference& word : engine.clockWords) {
+    if (word.index >= engine.sizes[static_cast<std::size_t>(word.area)]) {
+      throw UsageError("--clock: " + FormatReference(word) + " is outside its area");
     }
   }
   if (!cl.networkFile.empty()) sim.stations = ReadNetworkFile(cl.networkFile);
@@ -328,6 +339,9 @@ Memory (every station has its own):
                         1-based; words for R, AI, AQ, bits otherwise); ST is a
                         station number, default every station
   --dump [ST:]REF[:N]   print N elements from REF when stopping
+  --clock REF[,REF...]  words (R, AI, AQ) that every station sets, as it serves
+                        a read, to the monotonic clock in milliseconds modulo
+                        65536: a reader on this machine sees how old its data is
 
 Faults: --fault ST:KIND[=VALUE][@COUNT]  (ST a station number or *; COUNT
 limits the fault to the next COUNT replies or requests, default every time).

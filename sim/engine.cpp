@@ -427,4 +427,11 @@ bool Engine::ErrorFault(Station& station, unsigned kind) {
   return (station.faults.errorKinds & kind) != 0 && station.faults.error.Take();
 }
 
+void Engine::StampClock(Station& station, TimePoint now) {
+  const auto ms = std::chrono::duration_cast<Millis>(now.time_since_epoch()).count();
+  for (const Reference& word : config_.clockWords) {
+    station.memory.SetWord(word.area, word.index, static_cast<uint16_t>(ms));
+  }
+}
+
 }  // namespace plcsim

@@ -63,6 +63,11 @@ struct EngineConfig {
   AreaSizes sizes = DefaultSizes();
   bool pattern = true;  // initial memory pattern; zero memory otherwise
   uint32_t noiseSeed = 1;
+  // Words of a word area (R, AI, AQ) that show the station's clock: as a read
+  // is served, each is set to the milliseconds of the monotonic clock modulo
+  // 65536, so that a reader on the same machine can tell how old the data it
+  // got is, however many hands passed it on.
+  std::vector<Reference> clockWords;
 };
 
 // Counters of one station, for tests that check what the driver did.
@@ -205,6 +210,7 @@ class Engine {
   void CancelAll();
   void Detach(Station& station);
   bool ErrorFault(Station& station, unsigned kind);
+  void StampClock(Station& station, TimePoint now);
 
   void Trace(const std::string& line, std::span<const uint8_t> bytes = {});
 

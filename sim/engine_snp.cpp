@@ -225,6 +225,7 @@ void Engine::OnMailboxRead(Station& station, std::span<const uint8_t> b, TimePoi
     return;
   }
   ++station.stats.reads;
+  StampClock(station, now);
   std::vector<uint8_t> data = station.memory.Read(*segment, index, length);
   if (data.size() <= kReplyDataBytes) {
     std::vector<uint8_t> reply = MailboxReply(kReplyDone);

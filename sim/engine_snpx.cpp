@@ -115,6 +115,7 @@ void Engine::OnSnpxRequest(Station& station, const Frame& frame, TimePoint now, 
       if (ErrorFault(station, kReadRequest)) return SnpxAnswer(station, now, faultStatus, {}, outcome);
       if (minor != 0) return SnpxAnswer(station, now, error(minor), {}, outcome);
       ++station.stats.reads;
+      StampClock(station, now);
       const std::vector<uint8_t> data = station.memory.Read(*segment, index, length);
       return SnpxAnswer(station, now, 0, data, outcome);
     }

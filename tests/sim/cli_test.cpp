@@ -41,7 +41,8 @@ TEST(CommandLine, LineAndTimingOptions) {
 
 TEST(CommandLine, MemoryOptions) {
   const CommandLine cl =
-      Parse({"--size", "R=100", "--size", "%SA=256", "--set", "2:R1=1,-1,0x10", "--set", "M17=1", "--dump", "AI5:3"});
+      Parse({"--size", "R=100", "--size", "%SA=256", "--set", "2:R1=1,-1,0x10", "--set", "M17=1", "--dump", "AI5:3",
+             "--clock", "R1,AQ4"});
   EXPECT_EQ(cl.simulator.engine.sizes[static_cast<std::size_t>(Area::R)], 100u);
   EXPECT_EQ(cl.simulator.engine.sizes[static_cast<std::size_t>(Area::SA)], 256u);
   ASSERT_EQ(cl.presets.size(), 2u);
@@ -52,6 +53,7 @@ TEST(CommandLine, MemoryOptions) {
   ASSERT_EQ(cl.dumps.size(), 1u);
   EXPECT_EQ(cl.dumps[0].reference, (Reference{Area::AI, 4}));
   EXPECT_EQ(cl.dumps[0].count, 3u);
+  EXPECT_EQ(cl.simulator.engine.clockWords, (std::vector<Reference>{{Area::R, 0}, {Area::AQ, 3}}));
 }
 
 TEST(CommandLine, BadOptionsAreRefusedWithAReason) {
@@ -72,6 +74,8 @@ TEST(CommandLine, BadOptionsAreRefusedWithAReason) {
       {{"--set", "R1=70000"}, "outside"},
       {{"--dump", "Z1"}, "is not a PLC reference"},
       {{"--text-size", "2000"}, "outside 1..1016"},
+      {{"--clock", "R1,M17"}, "is not a word of R, AI or AQ"},
+      {{"--size", "AI=10", "--clock", "AI11"}, "%AI11 is outside its area"},
   };
   for (const auto& c : cases) {
     try {

@@ -200,6 +200,28 @@ TEST(SnpRead, LongerDataFollowsInChainedTextBuffers) {
   }
 }
 
+TEST(SnpRead, ClockWordsHoldTheTimeOfEachRead) {
+  plcsim::EngineConfig config;
+  config.clockWords = {{Area::R, 0}, {Area::R, 2}};
+  Line line = AttachedLine(config);
+  // Two reads 5 s apart; the virtual clock starts at 3,600,000 ms (61056
+  // modulo 65536), so its 16 bits wrap in between.
+  std::vector<int> clocks;
+  for (int read = 0; read < 2; ++read) {
+    const auto ms = std::chrono::duration_cast<Millis>(line.now.time_since_epoch()).count();
+    Bytes out = line.Exchange(ReadRequest(0x08, 0, 3));
+    Take(out, 2);
+    ExpectMailboxReply(out, 0xD4);
+    EXPECT_EQ(out[22] | out[23] << 8, ms % 65536);
+    EXPECT_EQ(out[24] | out[25] << 8, 2) << "%R2 is no clock word";
+    EXPECT_EQ(out[26] | out[27] << 8, ms % 65536);
+    clocks.push_back(out[22] | out[23] << 8);
+    line.Exchange(kAck);
+    line.Run(Millis(4800));
+  }
+  EXPECT_EQ((clocks[1] - clocks[0] + 65536) % 65536, 5000);
+}
+
 TEST(SnpRead, TextBufferSizeIsConfigurable) {
   plcsim::EngineConfig config;
   config.textBufferData = 1000;

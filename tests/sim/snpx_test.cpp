@@ -72,6 +72,19 @@ TEST(SnpxRead, TenRegistersFromIndex99) {
   EXPECT_EQ(line.Plc(3).stats.reads, 0);
 }
 
+TEST(SnpxRead, ClockWordsHoldTheTimeOfTheRead) {
+  plcsim::EngineConfig config;
+  config.clockWords = {{Area::AI, 1}};
+  Line line(kNetwork, config);
+  line.Exchange(SnpxBroadcastAttach());
+  line.Run(Millis(1234));
+  const auto ms = std::chrono::duration_cast<Millis>(line.now.time_since_epoch()).count();
+  const SnpxResponse response = Ask(line, SnpxRequest("PLCC", 1, 0x0A, 0, 2));  // %AI1, %AI2
+  ASSERT_EQ(response.data.size(), 4u);
+  EXPECT_EQ(response.data[0] | response.data[1] << 8, 10001);
+  EXPECT_EQ(response.data[2] | response.data[3] << 8, ms % 65536);
+}
+
 struct ReadCase {
   const char* name;
   uint8_t selector;
