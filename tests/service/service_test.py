@@ -45,6 +45,10 @@ class Service:
         self.log = open(self.log_path, "w")
         env = {k: v for k, v in os.environ.items() if k not in ("JOURNAL_STREAM", "NOTIFY_SOCKET")}
         env["NOTIFY_SOCKET"] = self.notify_path
+        if wrapper:
+            # The leak check of a sanitizer build traces the process itself,
+            # which it cannot do under another tracer.
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS", ""), "detect_leaks=0"]))
         if journal == "stderr":
             stat = os.fstat(self.log.fileno())
             env["JOURNAL_STREAM"] = "%d:%d" % (stat.st_dev, stat.st_ino)
