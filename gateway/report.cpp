@@ -1,23 +1,12 @@
 #include "gateway/report.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "context/driver_context.h"
+#include "host/text_format.h"
 
 namespace kelgate {
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string Ms(const std::optional<double>& ms) {
   return ms ? std::to_string(static_cast<long long>(*ms)) + " ms" : "-";

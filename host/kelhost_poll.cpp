@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
-#include <cstdarg>
 #include <cstring>
 #include <cstdio>
 #include <ctime>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "address/gas.h"
+#include "host/text_format.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -82,16 +82,6 @@ size_t ColumnOf(FailureKind kind) {
     if (kColumns[k] == kind) return k;
   }
   return sizeof kColumns / sizeof kColumns[0] - 1;
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
 }
 
 class Poller {
